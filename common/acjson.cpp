@@ -1,0 +1,54 @@
+#include "acjson.h"
+
+using nlohmann::json;
+
+void to_json(json& j, const ModeData& m) {
+    j = json{{"object", m.object}, {"mode", m.mode}, {"version", m.version}};
+}
+
+void to_json(json& j, const EntityAttrs& a) {
+    j = json{{"dbus_type", a.dbus_type},
+             {"dbus_msg_type", a.dbus_msg_type},
+             {"dbus_destination", a.dbus_destination},
+             {"dbus_path", a.dbus_path},
+             {"dbus_interface", a.dbus_interface},
+             {"dbus_members", a.dbus_members},
+             {"veltrin_applicationid", a.veltrin_applicationid},
+             {"dbus_path_namespace", a.dbus_path_namespace},
+             {"exes", a.exes},
+             {"dbus_sender", a.dbus_sender},
+             {"dbus_eavesdrop", a.dbus_eavesdrop},
+             {"dbus_args", a.dbus_args},
+             {"exclude_exes", a.exclude_exes},
+             {"additional_exes", a.additional_exes}};
+}
+
+void to_json(json& j, const EntityInfoData& e) {
+    j = json{{"name", e.name},
+             {"type", e.type},
+             {"subtype", e.subtype},
+             {"tags", e.tags},
+             {"attrs", e.attrs},
+             {"owner", e.owner},
+             {"level", e.level},
+             {"sensitivity", e.sensitivity},
+             {"available_operations", e.available_operations},
+             {"description", e.description},
+             {"description_zh_CN", e.description_zh_CN},
+             {"version", e.version}};
+}
+
+void to_json(json& j, const PolicyObject& o) {
+    j = json{{"object", o.object},
+             {"operations", o.operations},
+             {"valid_period", o.valid_period},
+             {"timestamp", o.timestamp}};
+}
+
+void to_json(json& j, const ACPolicy& p) {
+    j = json{{"subject", json{{"name", p.subject}}}, {"objects", p.objects}};
+}
+
+void to_json(json& j, const PolicyData& p) {
+    j = json{{"version", p.version}, {"policies", p.policies}};
+}

@@ -1,0 +1,28 @@
+#!/bin/bash
+# Installs the Debian 12 packages the build, the tests and the demo need.
+# Quick when everything is there already; needs root otherwise.
+set -euo pipefail
+
+packages=(
+    cmake g++ make pkg-config
+    qt6-base-dev qt6-svg-dev libsystemd-dev libaudit-dev nlohmann-json3-dev libmd-dev
+    libgtest-dev libgmock-dev
+    dbus bubblewrap attr util-linux xvfb xauth
+    clang-14 libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: run as root to install packages" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
