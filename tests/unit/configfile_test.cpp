@@ -330,3 +330,16 @@ TEST(VeltrinApplicationId, ReadFromScopeName) {
     EXPECT_EQ(GetVeltrinApplicationId(getpid()), "");
     EXPECT_EQ(GetVeltrinApplicationId(-1), "");
 }
+
+#include "syslog-capture.h"
+
+TEST(LoadFromFolder, LogsTheFileItSkips) {
+    SyslogCapture log;
+    ASSERT_TRUE(log.ok());
+    mkdir(kUsrShareFolder.c_str(), 0755);
+    mkdir(kUsrSharePolicyFolder.c_str(), 0755);
+    WriteFile(kUsrSharePolicyFolder + "/bad.policy", "[1,2");
+    ConfigCacheMap<PolicyData> cache;
+    EXPECT_EQ(ConfigFileHelper::LoadFromFolder(kUsrSharePolicyFolder, true, cache), 0);
+    EXPECT_TRUE(log.Contains("warning: skipped configuration file /usr/share/olm/sarv/policy.d/bad.policy"));
+}
