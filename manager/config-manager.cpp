@@ -1,0 +1,397 @@
+#include "config-manager.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QString>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "ac-globals.h"
+#include "ac-log.h"
+#include "ac-signal.h"
+#include "adapter-manager.h"
+#include "config-file-watcher.h"
+#include "policy-migration-helper.h"
+
+// The executables of a package (package-elf-list.cpp).
+std::vector<std::string> get_pkg_elf_list(const char* package);
+
+// Serialises every change of the three maps.
+static QMutex static_configmanager_mutex;
+
+namespace {
+
+using ReadLock = std::shared_lock<std::shared_mutex>;
+using WriteLock = std::unique_lock<std::shared_mutex>;
+
+bool StartsWith(const std::string& s, const std::string& head) { return s.compare(0, head.size(), head) == 0; }
+
+// ---- one layer over another --------------------------------------------------
+
+void ApplyLayer(ModeData& into, const ModeData& layer) {
+    if (!layer.mode.empty()) into.mode = layer.mode;
+    if (!layer.version.empty()) into.version = layer.version;
+    if (!layer.object.empty()) into.object = layer.object;
+}
+
+void ApplyLayer(EntityInfoData& into, const EntityInfoData& layer) { into.Merge(layer); }
+
+void ApplyLayer(PolicyData& into, const PolicyData& layer) {
+    if (!layer.version.empty()) into.version = layer.version;
+    MergeVector(into.policies, layer.policies);
+}
+
+// Layered view of one name; the caller holds the maps' read lock.
+template <typename T>
+T Layered(const ConfigMap<T>& map, const std::string& name) {
+    T result;
+    auto it = map.find(name);
+    if (it == map.end()) return result;
+    for (const auto& [path, record] : it->second)
+        if (StartsWith(path, kUsrShareFolder)) result = record;
+    for (const auto& [path, record] : it->second)
+        if (!StartsWith(path, kUsrShareFolder)) ApplyLayer(result, record);
+    return result;
+}
+
+// ---- "nothing changed" tests ---------------------------------------------------
+
+bool SameRecord(const ModeData& a, const ModeData& b) {
+    return a.version == b.version && a.object == b.object && a.mode == b.mode;
+}
+
+bool SameRecord(const EntityInfoData& a, const EntityInfoData& b) {
+    return a.version == b.version && a.name == b.name && a.type == b.type && a.subtype == b.subtype &&
+           CompareVector(a.tags, b.tags) && a.attrs == b.attrs && a.owner == b.owner && a.level == b.level &&
+           a.sensitivity == b.sensitivity && CompareVector(a.available_operations, b.available_operations) &&
+           a.description == b.description && a.description_zh_CN == b.description_zh_CN;
+}
+
+bool SameRecord(const PolicyData& a, const PolicyData& b) {
+    if (a.version != b.version || a.policies.size() != b.policies.size()) return false;
+    for (size_t i = 0; i < a.policies.size(); ++i)
+        if (a.policies[i].subject != b.policies[i].subject ||
+            !CompareVector(a.policies[i].objects, b.policies[i].objects))
+            return false;
+    return true;
+}
+
+bool StructurallyValid(const ModeData& m) { return !m.object.empty() && !m.mode.empty(); }
+bool StructurallyValid(const EntityInfoData& e) { return e.IsValid(); }
+bool StructurallyValid(const PolicyData& p) { return p.IsValid(); }
+
+void SetWriteError(const char* what, const std::string& path, int r) {
+    ac_error_msg = std::string(what) + " config file " + path + " failed: " + strerror(-r);
+    AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+}
+
+
+}  // namespace
+
+// ---- instance and loading -------------------------------------------------------
+
+ConfigManager* ConfigManager::Instance() {
+    static ConfigManager instance(nullptr);
+    return &instance;
+}
+
+ConfigManager::ConfigManager(QObject* parent) : QObject(parent) {}
+
+ConfigManager::~ConfigManager() = default;
+
+int ConfigManager::InitCache() {
+    QMutexLocker guard(&static_configmanager_mutex);
+    WriteLock lock(maps_lock);
+    for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
+        ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
+        ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
+        ConfigFileHelper::LoadFromFolder(root + kPolicyFolderName, true, policyMap);
+    }
+    return 0;
+}
+
+// ---- lookups ----------------------------------------------------------------------
+
+ModeData ConfigManager::GetCache(const ConfigMap<ModeData>& map, const std::string& name) const {
+    ReadLock lock(maps_lock);
+    return Layered(map, name);
+}
+
+EntityInfoData ConfigManager::GetCache(const ConfigMap<EntityInfoData>& map, const std::string& name) const {
+    ReadLock lock(maps_lock);
+    return Layered(map, name);
+}
+
+PolicyData ConfigManager::GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const {
+    ReadLock lock(maps_lock);
+    return Layered(map, name);
+}
+
+EntityInfoData ConfigManager::GetEntityInfo(const std::string& name) {
+    ConfigManager* self = Instance();
+    EntityInfoData e = self->GetCache(self->entityMap, name);
+    if (e.subtype == kEntitySubtypePackage && e.attrs.exes.empty())
+        e.attrs.exes = PolicyMigrationHelper::Instance()->QueryPackageFileList(name.c_str());
+    return e;
+}
+
+std::vector<std::string> ConfigManager::EntityNames() const {
+    ReadLock lock(maps_lock);
+    std::vector<std::string> names;
+    names.reserve(entityMap.size());
+    for (const auto& [name, files] : entityMap)
+        if (!files.empty()) names.push_back(name);
+    return names;
+}
+
+bool IsVectorContains(const std::vector<std::string>& have, const std::vector<std::string>& wanted) {
+    for (const auto& w : wanted)
+        if (std::find(have.begin(), have.end(), w) == have.end()) return false;
+    return true;
+}
+
+// ---- semantic checks -------------------------------------------------------------
+
+bool ConfigManager::IsConfigValid(ModeData& m) {
+    if (m.mode == kModeWhitelist || m.mode == kModeBlacklist) return true;
+    EntityInfoData e = GetEntityInfo(m.object);
+    if (!e.IsValid()) return true;
+    if (e.type == kEntityTypeSubject) return false;
+    if (e.type == kEntityTypeObject && e.available_operations.empty()) return false;
+    return IsVectorContains(e.available_operations, {m.mode});
+}
+
+bool ConfigManager::IsConfigValid(EntityInfoData& e) {
+    if (e.subtype == kEntitySubtypePackage && e.attrs.exes.empty()) e.attrs.exes = get_pkg_elf_list(e.name.c_str());
+    if (e.subtype != kEntitySubtypeDBus) return true;
+    for (const std::string* field : {&e.attrs.dbus_path, &e.attrs.dbus_interface, &e.attrs.dbus_destination})
+        if (is_sarvregex(*field) && !is_sarvregex_invalid(*field)) return false;
+    return true;
+}
+
+bool ConfigManager::IsConfigValid(PolicyData& p) {
+    for (const auto& policy : p.policies) {
+        for (const auto& o : policy.objects) {
+            EntityInfoData e = GetEntityInfo(o.object);
+            if (!e.IsValid()) continue;
+            if (e.type == kEntityTypeSubject) return false;
+            if (e.type == kEntityTypeObject && e.available_operations.empty()) return false;
+            if (!IsVectorContains(e.available_operations, o.operations)) return false;
+        }
+    }
+    return true;
+}
+
+// ---- changes made through the service --------------------------------------------
+
+template <typename T>
+int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType) {
+    T record;
+    int r = ConfigFileHelper::LoadFromJson(json, record);
+    if (r != 0) {
+        ac_error_msg = "data invalid.";
+        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", json.c_str());
+        return r;
+    }
+    if (!StructurallyValid(record)) {
+        ac_error_msg = "data invalid.";
+        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", json.c_str());
+        return -EINVAL;
+    }
+    if (!IsConfigValid(record)) {
+        ac_error_msg = "data invalid.";
+        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", json.c_str());
+        return -EINVAL;
+    }
+    out = record;
+    const std::string path = kVarLibFolder + GetConfigFileName(record);
+    const std::string name = GetConfigName(record);
+
+    // Held from the comparison to the map update, so that two writers of one
+    // name cannot both act on the same stale view.
+    QMutexLocker guard(&static_configmanager_mutex);
+    if (SameRecord(record, GetCache(map, name))) {
+        ac_error_msg = "data no changed.";
+        return -EEXIST;
+    }
+
+    bool nameKnown = false;
+    bool pathKnown = false;
+    T stored;
+    {
+        ReadLock lock(maps_lock);
+        auto it = map.find(name);
+        nameKnown = it != map.end() && !it->second.empty();
+        if (nameKnown) {
+            auto file = it->second.find(path);
+            pathKnown = file != it->second.end();
+            if (pathKnown) stored = file->second;
+        }
+    }
+
+    T toWrite = record;
+    if (pathKnown) {
+        ApplyLayer(stored, record);
+        toWrite = stored;
+    } else {
+        FileWatcher::Instance()->IgnoreFile(QString::fromStdString(path));
+    }
+    r = ConfigFileHelper::UpdateFile(path, toWrite);
+    if (r < 0) {
+        if (!pathKnown) FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
+        SetWriteError("write", path, r);
+        return r;
+    }
+    WriteLock lock(maps_lock);
+    if (!nameKnown) {
+        map[name] = {{path, toWrite}};
+        changeType = kChangeTypeAdd;
+    } else {
+        map[name][path] = toWrite;
+        changeType = kChangeTypeModify;
+    }
+    return 0;
+}
+
+template <typename T>
+int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& out, std::string& changeType) {
+    QMutexLocker guard(&static_configmanager_mutex);
+    const std::string prefix = kVarLibFolder + GetConfigFolder(out);
+    std::string path = kVarLibFolder + GetConfigFileName(out);
+    bool found = false;
+    {
+        ReadLock lock(maps_lock);
+        auto it = map.find(name);
+        if (it == map.end()) {
+            ac_error_msg = name + " not existed";
+            AcLog(LOG_INFO, "%s", ac_error_msg.c_str());
+            return -EEXIST;
+        }
+        for (const auto& entry : it->second)
+            if (StartsWith(entry.first, prefix)) path = entry.first;
+        auto file = it->second.find(path);
+        found = file != it->second.end();
+        if (found) out = file->second;
+    }
+    if (!found) {
+        ac_error_msg = "config file" + path + " not existed";
+        AcLog(LOG_INFO, "%s", ac_error_msg.c_str());
+        return -EEXIST;
+    }
+    FileWatcher::Instance()->IgnoreFile(QString::fromStdString(path));
+    int r = ConfigFileHelper::DeleteFile(path);
+    if (r < 0 && r != -ENOENT) {
+        FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
+        SetWriteError("delete", path, r);
+        return r;
+    }
+    WriteLock lock(maps_lock);
+    map[name].erase(path);
+    changeType = kChangeTypeDelete;
+    return 0;
+}
+
+template int ConfigManager::SetCache<ModeData>(ConfigMap<ModeData>&, const std::string&, ModeData&, std::string&);
+template int ConfigManager::SetCache<EntityInfoData>(ConfigMap<EntityInfoData>&, const std::string&, EntityInfoData&,
+                                                     std::string&);
+template int ConfigManager::SetCache<PolicyData>(ConfigMap<PolicyData>&, const std::string&, PolicyData&,
+                                                 std::string&);
+template int ConfigManager::DeleteCache<ModeData>(ConfigMap<ModeData>&, const std::string&, ModeData&, std::string&);
+template int ConfigManager::DeleteCache<EntityInfoData>(ConfigMap<EntityInfoData>&, const std::string&,
+                                                        EntityInfoData&, std::string&);
+template int ConfigManager::DeleteCache<PolicyData>(ConfigMap<PolicyData>&, const std::string&, PolicyData&,
+                                                    std::string&);
+
+// ---- changes found on disk ---------------------------------------------------------
+
+template <typename T>
+int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists, T& out) {
+    ConfigManager* self = ConfigManager::Instance();
+    if (exists) {
+        T record;
+        int r = ConfigFileHelper::LoadFromFile(path, record);
+        if (r != 0) {
+            AcLog(LOG_ERR, "UpdateCache config not existed : %s!", path.c_str());
+            return r;
+        }
+        QMutexLocker guard(&static_configmanager_mutex);
+        WriteLock lock(self->maps_lock);
+        // A file holds one record: a rewritten file may carry another name.
+        for (auto& [name, files] : map) files.erase(path);
+        map[GetConfigName(record)][path] = record;
+        out = std::move(record);
+        return 0;
+    }
+    QMutexLocker guard(&static_configmanager_mutex);
+    WriteLock lock(self->maps_lock);
+    for (auto& [name, files] : map) {
+        auto file = files.find(path);
+        if (file == files.end()) continue;
+        out = file->second;
+        files.erase(file);
+        return 0;
+    }
+    AcLog(LOG_ERR, "UpdateCache config not existed : %s!", path.c_str());
+    return -ENOENT;
+}
+
+template int UpdateCacheFromFile<ModeData>(const std::string&, ConfigMap<ModeData>&, bool, ModeData&);
+template int UpdateCacheFromFile<EntityInfoData>(const std::string&, ConfigMap<EntityInfoData>&, bool,
+                                                 EntityInfoData&);
+template int UpdateCacheFromFile<PolicyData>(const std::string&, ConfigMap<PolicyData>&, bool, PolicyData&);
+
+int ConfigManager::SetCacheAndUpdatePolicy(const QString& qpath, bool exists) {
+    const std::string path = qpath.toStdString();
+    const std::string change = exists ? kChangeTypeAdd : kChangeTypeDelete;
+    AC_LOG_DEBUG("file %s %s", path.c_str(), change.c_str());
+    switch (ParseConfigType(path)) {
+    case UnknownType:
+        AcLog(LOG_ERR, "ConfigManager::UpdateConfig AcConfigType::UnknownType!");
+        return -ENOENT;
+    case ModeType: {
+        ModeData m;
+        int r = UpdateCacheFromFile(path, modeMap, exists, m);
+        if (r != 0) {
+            AcLog(LOG_ERR, "ConfigManager::UpdateConfig UpdateCacheFromFile failed!");
+            return r;
+        }
+        EmitAcSignal("ModeChanged", "", change);
+        r = AdapterManager::Instance()->SetPolicy(m.object);
+        if (r != 0) {
+            AcLog(LOG_ERR, "ConfigManager::UpdateConfig SetMode failed");
+            return r;
+        }
+        return 0;
+    }
+    case EntityType: {
+        EntityInfoData e;
+        int r = UpdateCacheFromFile(path, entityMap, exists, e);
+        EmitAcSignal("EntityChanged", "", change);
+        return r;
+    }
+    case PolicyType: {
+        PolicyData p;
+        int r = UpdateCacheFromFile(path, policyMap, exists, p);
+        if (r != 0) {
+            AcLog(LOG_ERR, "ConfigManager::UpdateConfig UpdateCacheFromFile failed!");
+            return r;
+        }
+        EmitAcSignal("PolicyChanged", "", change);
+        if (!p.IsValid()) {
+            AcLog(LOG_ERR, "ConfigManager::UpdateConfig policy not valid!");
+            return 0;
+        }
+        const std::string& object = p.policies[0].objects[0].object;
+        r = AdapterManager::Instance()->SetPolicy(object);
+        if (r != 0) {
+            AcLog(LOG_WARNING, "AccessControlDbus::SetPolicy %s failed", object.c_str());
+            return r;
+        }
+        return 0;
+    }
+    }
+    return 0;
+}

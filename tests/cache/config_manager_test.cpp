@@ -1,0 +1,219 @@
+// The layered cache: loading, lookups, changes through the service and
+// changes found on disk, on files in the sandboxed trees.
+#include <sys/mount.h>
+
+#include "ac-globals.h"
+#include "cache_fixture.h"
+#include "config-file-watcher.h"
+#include "syslog-capture.h"
+
+namespace {
+
+std::string ModePath(const std::string& root, const std::string& object) {
+    return root + GetConfigFileName(CacheTest::Mode(object, ""));
+}
+
+}  // namespace
+
+TEST_F(CacheTest, LayersMergeUsrShareThenEtcThenVarLib) {
+    Put(kUsrShareFolder, Mode("camera", "whitelist"));
+    Put(kEtcFolder, Mode("camera", "blacklist"));
+    ModeData empty = Mode("camera", "");
+    empty.version = "";
+    Put(kVarLibFolder, empty);  // empty fields never override
+    EntityInfoData base = Entity("cam", "object", "file", {"read"});
+    base.owner = "root";
+    Put(kUsrShareFolder, base);
+    EntityInfoData over = Entity("cam", "", "", {"read", "write"});
+    Put(kVarLibFolder, over);
+    Put(kUsrShareFolder, Policy("dpkg", "camera", {"allow"}, 1));
+    Put(kEtcFolder, Policy("dpkg", "mic", {"deny"}, 2));
+
+    ASSERT_EQ(cm->InitCache(), 0);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "blacklist");
+    EXPECT_EQ(cm->modeMap["camera"].size(), 3u);
+    EntityInfoData e = cm->GetCache(cm->entityMap, "cam");
+    EXPECT_EQ(e.owner, "root");
+    EXPECT_EQ(e.type, "object");
+    EXPECT_EQ(e.available_operations, (std::vector<std::string>{"read", "write"}));
+    PolicyData p = cm->GetCache(cm->policyMap, "dpkg");
+    ASSERT_EQ(p.policies.size(), 1u);
+    ASSERT_EQ(p.policies[0].objects.size(), 2u);
+    EXPECT_EQ(p.policies[0].objects[1].object, "mic");
+
+    ModeData none = cm->GetCache(cm->modeMap, "unknown");
+    EXPECT_EQ(ToJsonText(none), ToJsonText(ModeData()));
+}
+
+TEST_F(CacheTest, SetModeReportsAddModifyAndNoChange) {
+    Put(kUsrShareFolder, Mode("camera", "blacklist"));
+    Put(kEtcFolder, Mode("mic", "blacklist"));
+    cm->InitCache();
+    ModeData out;
+    std::string change;
+
+    ac_error_msg.clear();
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"camera","mode":"blacklist"})", out, change), -17);
+    EXPECT_EQ(ac_error_msg, "data no changed.");
+    EXPECT_FALSE(Exists(ModePath(kVarLibFolder, "camera")));
+
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"speaker","mode":"whitelist"})", out, change), 0);
+    EXPECT_EQ(change, "add");
+    EXPECT_EQ(out.object, "speaker");
+    EXPECT_TRUE(Exists(kVarLibFolder + "mode.d/speaker.mode"));
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "speaker").mode, "whitelist");
+
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"mic","mode":"whitelist"})", out, change), 0);
+    EXPECT_EQ(change, "modify");
+    ModeData written;
+    ASSERT_EQ(ConfigFileHelper::LoadFromFile(ModePath(kVarLibFolder, "mic"), written), 0);
+    EXPECT_EQ(ToJsonText(written), R"({"mode":"whitelist","object":"mic","version":"1.0"})");
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "mic").mode, "whitelist");
+
+    // The service's own files are announced to the watcher before they are written.
+    EXPECT_TRUE(FileWatcher::Instance()->IsIgnored(QString::fromStdString(ModePath(kVarLibFolder, "mic"))));
+
+    // Rewriting the service's own file merges into it.
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"mic","mode":"blacklist"})", out, change), 0);
+    EXPECT_EQ(change, "modify");
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "mic").mode, "blacklist");
+}
+
+TEST_F(CacheTest, RefusedRecordsLeaveEverythingAsItWas) {
+    Put(kUsrShareFolder, Entity("rw-object", "object", "file", {"readwrite"}));
+    Put(kUsrShareFolder, Entity("bare-object", "object", "file"));
+    Put(kUsrShareFolder, Entity("/usr/bin/app", "subject", "exe"));
+    cm->InitCache();
+    ModeData out;
+    std::string change;
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"rw-object","mode":"readwrite"})", out, change), 0);
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"/usr/bin/app","mode":"readwrite"})", out, change), -22);
+    EXPECT_EQ(ac_error_msg, "data invalid.");
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"bare-object","mode":"readwrite"})", out, change), -22);
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"nobody-knows","mode":"readwrite"})", out, change), 0);
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"","mode":"blacklist"})", out, change), -22);
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":7})", out, change), -22);
+    EXPECT_EQ(cm->SetCache(cm->modeMap, "not json", out, change), -22);
+
+    PolicyData pout;
+    EXPECT_EQ(cm->SetCache(cm->policyMap, ToJsonText(Policy("x", "rw-object", {"write"})), pout, change), -22);
+    EXPECT_EQ(cm->SetCache(cm->policyMap, ToJsonText(Policy("x", "/usr/bin/app", {})), pout, change), -22);
+    EXPECT_EQ(cm->SetCache(cm->policyMap, ToJsonText(Policy("x", "rw-object", {"readwrite"})), pout, change), 0);
+    EXPECT_EQ(change, "add");
+
+    EntityInfoData eout;
+    EntityInfoData bad = Entity("bus", "object", "dbus");
+    bad.attrs.dbus_type = "method_call";
+    bad.attrs.dbus_interface = "org.(broken";
+    EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), -22);
+    bad.attrs.dbus_interface = "org\\.example\\..*";
+    EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), 0);
+    EXPECT_FALSE(Exists(kVarLibFolder + "mode.d/%2Fusr%2Fbin%2Fapp.mode"));
+}
+
+TEST_F(CacheTest, EntityChangesAreComparedFieldByField) {
+    Put(kEtcFolder, Entity("docs", "object", "file", {"read", "write"}));
+    cm->InitCache();
+    EntityInfoData out;
+    std::string change;
+    EntityInfoData same = Entity("docs", "object", "file", {"write", "read", "read"});
+    EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(same), out, change), -17);
+    same.owner = "admin";
+    EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(same), out, change), 0);
+    EXPECT_EQ(change, "modify");
+    EXPECT_EQ(cm->GetCache(cm->entityMap, "docs").owner, "admin");
+}
+
+TEST_F(CacheTest, DeleteRemovesOnlyTheServicesCopy) {
+    Put(kUsrShareFolder, Mode("camera", "whitelist"));
+    Put(kUsrShareFolder, Mode("shipped", "whitelist"));
+    cm->InitCache();
+    ModeData out;
+    std::string change;
+    ASSERT_EQ(cm->SetCache(cm->modeMap, R"({"object":"camera","mode":"blacklist"})", out, change), 0);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "blacklist");
+
+    ModeData deleted;
+    EXPECT_EQ(cm->DeleteCache(cm->modeMap, "camera", deleted, change), 0);
+    EXPECT_EQ(change, "delete");
+    EXPECT_EQ(deleted.mode, "blacklist");
+    EXPECT_FALSE(Exists(ModePath(kVarLibFolder, "camera")));
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "whitelist");  // the shipped layer shows again
+
+    ModeData again;
+    EXPECT_EQ(cm->DeleteCache(cm->modeMap, "camera", again, change), -17);
+    EXPECT_EQ(ac_error_msg, "config file/var/lib/olm/sarv/mode.d/%.mode not existed");
+    ModeData shipped;
+    EXPECT_EQ(cm->DeleteCache(cm->modeMap, "shipped", shipped, change), -17);
+    EXPECT_EQ(cm->DeleteCache(cm->modeMap, "nothing", shipped, change), -17);
+    EXPECT_EQ(ac_error_msg, "nothing not existed");
+
+    // After a delete the name is new again.
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"camera","mode":"blacklist"})", out, change), 0);
+}
+
+TEST_F(CacheTest, FailedWritesAreReportedAndChangeNothing) {
+    Put(kEtcFolder, Mode("camera", "whitelist"));
+    cm->InitCache();
+    ModeData out;
+    std::string change;
+    ASSERT_EQ(cm->SetCache(cm->modeMap, R"({"object":"camera","mode":"blacklist"})", out, change), 0);
+
+    ASSERT_EQ(mount(nullptr, kVarLibFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+        << "/var/lib/olm is a tmpfs of the sandbox";
+    struct Restore {
+        ~Restore() { mount(nullptr, kVarLibFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr); }
+    } restore;
+    const std::string micPath = ModePath(kVarLibFolder, "mic");
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"mic","mode":"blacklist"})", out, change), -30);
+    EXPECT_EQ(ac_error_msg, "write config file " + micPath + " failed: Read-only file system");
+    EXPECT_EQ(cm->modeMap.count("mic"), 0u);
+    EXPECT_FALSE(FileWatcher::Instance()->IsIgnored(QString::fromStdString(micPath)));
+
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"camera","mode":"whitelist"})", out, change), -30);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "blacklist");
+
+    ModeData deleted;
+    EXPECT_EQ(cm->DeleteCache(cm->modeMap, "camera", deleted, change), -30);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "blacklist");
+    EXPECT_TRUE(Exists(ModePath(kVarLibFolder, "camera")));
+}
+
+TEST_F(CacheTest, FilesFoundOnDiskEnterAndLeaveTheCache) {
+    SyslogCapture log;
+    cm->InitCache();
+    Put(kEtcFolder, Mode("camera", "whitelist"));
+    const QString path = QString::fromStdString(ModePath(kEtcFolder, "camera"));
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(path, true), 0);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "whitelist");
+    EXPECT_TRUE(log.Contains("debug: [") && log.Contains("SetCacheAndUpdatePolicy] file " + path.toStdString() + " add"));
+
+    // A rewritten file that now names another object leaves no ghost behind.
+    ModeData renamed = Mode("mic", "whitelist");
+    ASSERT_EQ(ConfigFileHelper::UpdateFile(path.toStdString(), renamed), 0);
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(path, true), 0);
+    EXPECT_TRUE(cm->modeMap["camera"].empty());
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "mic").mode, "whitelist");
+
+    ASSERT_EQ(ConfigFileHelper::DeleteFile(path.toStdString()), 0);
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(path, false), 0);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "mic").mode, "blacklist");
+
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(path, false), -2);
+    EXPECT_TRUE(log.Contains("err: UpdateCache config not existed : " + path.toStdString() + "!"));
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy("/etc/olm/sarv/mode.d/notes.txt", true), -2);
+    EXPECT_TRUE(log.Contains("err: ConfigManager::UpdateConfig AcConfigType::UnknownType!"));
+
+    const std::string broken = kEtcFolder + "policy.d/broken.policy";
+    std::ofstream(broken) << "{";
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(QString::fromStdString(broken), true), -22);
+
+    // A policy whose object has no adapter is still taken in.
+    Put(kEtcFolder, Policy("dpkg", "camera", {"allow"}));
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(QString::fromStdString(kEtcFolder + "policy.d/dpkg.policy"), true), 0);
+    EXPECT_EQ(cm->GetCache(cm->policyMap, "dpkg").policies.size(), 1u);
+
+    Put(kEtcFolder, Entity("cam", "object", "file"));
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(QString::fromStdString(kEtcFolder + "entity.d/cam.object"), true), 0);
+    EXPECT_EQ(ConfigManager::GetEntityInfo("cam").subtype, "file");
+}
