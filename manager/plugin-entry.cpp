@@ -1,0 +1,70 @@
+// The four functions the host daemon drives the plug-in with, and the
+// threads they start.
+#include <QThread>
+
+#include "ac-dbus-service.h"
+#include "ac-log.h"
+#include "adapter-manager.h"
+#include "config-file-watcher.h"
+#include "config-manager.h"
+#include "pid-info-service.h"
+#include "policy-migration-helper.h"
+
+namespace {
+
+const char kAdapterFolder[] = "/usr/share/olm/sarv/acadapter.d/";
+// How long stop() gives the watcher's event loop to end.
+constexpr unsigned long kWorkerStopMs = 3000;
+
+}  // namespace
+
+// Hosts the folder watcher.
+class WorkerThread : public QThread {
+protected:
+    void run() override {
+        FileWatcher::Instance()->WatchConfigPath();
+        exec();
+    }
+};
+
+static WorkerThread worker;
+static PidInfoService pis;
+
+extern "C" __attribute__((visibility("default"))) const char* pluginID() { return "sarv-ac-manager"; }
+
+// Protect, load and convert the configuration: the part of start-up the
+// program shares with the plug-in. Nothing here stops the start-up.
+void RunStartupMaintenance() {
+    int r = ConfigManager::Instance()->ProtectConfig();
+    if (r != 0) AcLog(LOG_ERR, "ProtectConfig failed! res = %d\n", r);
+    r = ConfigManager::Instance()->InitCache();
+    if (r != 0) AcLog(LOG_ERR, "InitCache failed! res = %d\n", r);
+    PolicyMigrationHelper::Instance()->MigrateAll();
+    PolicyMigrationHelper::RenameConfigFileExtend();
+}
+
+extern "C" __attribute__((visibility("default"))) void start() {
+    AcLog(LOG_INFO, "%s: %d %s", "start", 31, pluginID());
+    RunStartupMaintenance();
+    worker.start(QThread::InheritPriority);
+    int r = AdapterManager::Instance()->LoadAdapters(kAdapterFolder);
+    if (r != 0) AcLog(LOG_ERR, "LoadAdapters failed! res = %d\n", r);
+    pis.start(QThread::InheritPriority);
+    if (start_ac_dbus() != 0) AcLog(LOG_ERR, "start_ac_dbus failed!");
+}
+
+extern "C" __attribute__((visibility("default"))) void stop() {
+    AcLog(LOG_INFO, "%s: %d %s", "stop", 58, pluginID());
+    stop_ac_dbus();
+    // Waiting (briefly) keeps a running thread from being destroyed with
+    // the plug-in, which would abort the host.
+    worker.quit();
+    worker.wait(kWorkerStopMs);
+    pis.Stop();
+}
+
+extern "C" __attribute__((visibility("default"))) void restart() {
+    AcLog(LOG_INFO, "%s: %d %s", "restart", 67, pluginID());
+    stop_ac_dbus();
+    if (start_ac_dbus() != 0) AcLog(LOG_ERR, "restart_ac_dbus failed!");
+}
