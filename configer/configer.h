@@ -1,0 +1,28 @@
+// The installer command: checks one mode, entity or policy file and copies
+// it into the administrator's tree, or removes one file below that tree.
+#pragma once
+
+#include <string>
+
+#include "acrecords.h"
+
+// Prints the usage; returns 0.
+int ShowHelp();
+
+// Loads `file` into `record`, checks it and installs it as
+// "/etc/olm/sarv/" + its configuration file name. 0 or the error.
+int set_config_file(ModeData& record, const std::string& file);
+int set_config_file(EntityInfoData& record, const std::string& file);
+int set_config_file(PolicyData& record, const std::string& file);
+
+// Replaces `dst` by a copy of `src`, creating missing parent folders. The
+// copy is written beside `dst` under a hidden name, synced and renamed into
+// place, so `dst` is either the old file or the complete new one. 0 or the
+// negated errno.
+int copy_file(const char* src, const char* dst);
+
+// The program's own executable path, or "".
+std::string get_self_exe_path();
+
+// The whole command: parses the arguments, acts, and returns the exit status.
+int RunConfiger(int argc, char* argv[]);

@@ -1,0 +1,213 @@
+#include "ac-audit.h"
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include <libaudit.h>
+
+#include <QFile>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QTextStream>
+
+#ifndef SARV_AUDIT_WITHOUT_BUS
+#include <systemd/sd-bus.h>
+#endif
+
+#include "ac-log.h"
+
+namespace {
+
+QString EnumerateNetIdentity() {
+    QString text;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& iface : interfaces) {
+        const auto type = iface.type();
+        if (type != QNetworkInterface::Ethernet && type != QNetworkInterface::Wifi) continue;
+        const QList<QNetworkAddressEntry> entries = iface.addressEntries();
+        if (entries.isEmpty()) continue;
+        if (!text.isEmpty()) text += QStringLiteral(", ");
+        text += iface.hardwareAddress();
+        for (const QNetworkAddressEntry& entry : entries) {
+            if (entry.ip().toIPv4Address() != 0) {
+                text += QLatin1Char('-');
+                text += entry.ip().toString();
+            }
+        }
+    }
+    return text;
+}
+
+// Listing the interfaces costs a netlink dump and several ioctls per
+// interface, while records are written far more often than links or
+// addresses change. The text is therefore kept and rebuilt only after the
+// kernel has announced a link or address change on a route netlink socket.
+// The kernel queues that announcement before the call that made the change
+// returns, so draining the socket when a record is written sees every change
+// made before it; a change racing with the rebuild stays queued and causes
+// the next one. Without the socket the interfaces are listed every time.
+//
+// The socket belongs to the network namespace the process had when it was
+// created; the service never changes its namespace.
+class NetIdentity {
+public:
+    static NetIdentity& Instance() {
+        static NetIdentity instance;
+        return instance;
+    }
+
+    QString Get() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fd_ < 0) return EnumerateNetIdentity();
+        if (Drain()) text_ = EnumerateNetIdentity();
+        return text_;
+    }
+
+    NetIdentity(const NetIdentity&) = delete;
+    NetIdentity& operator=(const NetIdentity&) = delete;
+
+private:
+    NetIdentity() {
+        fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+        if (fd_ < 0) return;
+        sockaddr_nl addr{};
+        addr.nl_family = AF_NETLINK;
+        addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~NetIdentity() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    // Whether the kept text may be out of date: something was announced (or
+    // announcements were lost to an overflow) since the last look.
+    bool Drain() {
+        bool changed = stale_;
+        char buffer[4096];
+        for (;;) {
+            // The contents do not matter; a datagram longer than the buffer
+            // is consumed whole all the same.
+            ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (n >= 0) {
+                changed = true;
+                continue;
+            }
+            if (errno == EINTR) continue;
+            if (errno == ENOBUFS) {
+                changed = true;
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            // A socket that fails otherwise can no longer be trusted to
+            // announce anything.
+            close(fd_);
+            fd_ = -1;
+            return true;
+        }
+        stale_ = false;
+        return changed;
+    }
+
+    std::mutex mutex_;
+    int fd_ = -1;
+    bool stale_ = true;
+    QString text_;
+};
+
+}  // namespace
+
+std::string AuditEscape(std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+QString GetIp() {
+    return NetIdentity::Instance().Get();
+}
+
+void AcAudit::AuditLogMsg(const std::string& message, const std::string& comm, int result) {
+    const int fd = audit_open();
+    const std::string host = AuditEscape(QHostInfo::localHostName().toLocal8Bit().toStdString());
+    const std::string addr = AuditEscape(GetIp().toLocal8Bit().toStdString());
+    const std::string text = AuditEscape(message);
+    const std::string name = AuditEscape(comm);
+    // When the audit system cannot be reached nothing is recorded, and the
+    // operation that asked for the record goes on as if it had been.
+    audit_log_user_comm_message(fd, AUDIT_USER_MAC_CONFIG_CHANGE, text.c_str(), name.c_str(), host.c_str(),
+                                addr.c_str(), nullptr, result);
+    audit_close(fd);
+}
+
+void AcAudit::AuditLogMsg(const char* message, const char* comm, int result) {
+    AuditLogMsg(std::string(message ? message : ""), std::string(comm ? comm : ""), result);
+}
+
+std::string get_pid_link(int pid, const char* name) {
+    char path[4096];
+    snprintf(path, sizeof(path), "/proc/%d/%s", pid, name ? name : "");
+    char target[4096];
+    const ssize_t n = readlink(path, target, sizeof(target));
+    if (n < 0) {
+        AcLog(LOG_ERR, "readlink error linkpath = %s!", path);
+        return std::string();
+    }
+    return std::string(target, static_cast<size_t>(n));
+}
+
+QString get_caller_cmdline(int pid) {
+    QFile file(QString::asprintf("/proc/%d/cmdline", pid));
+    if (!file.open(QIODevice::ReadOnly)) return QString();
+    QTextStream stream(&file);
+    const QString line = stream.readLine();
+    file.close();
+    return line;
+}
+
+#ifndef SARV_AUDIT_WITHOUT_BUS
+// The installer command has no bus and is built without this part.
+
+int get_caller_pid(sd_bus_message* m) {
+    if (!m) return 0;
+    sd_bus_creds* creds = nullptr;
+    pid_t pid = 0;
+    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID, &creds) >= 0) {
+        if (sd_bus_creds_get_pid(creds, &pid) < 0) pid = 0;
+    }
+    sd_bus_creds_unref(creds);
+    return pid;
+}
+
+void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
+    const int pid = get_caller_pid(m);
+    const QByteArray cmdline = get_caller_cmdline(pid).toLocal8Bit();
+    // The arguments are NUL-separated: the record names the program as it
+    // was invoked, the text before the first NUL.
+    AcAudit::AuditLogMsg(message, std::string(cmdline.constData()), result);
+}
+
+void Audit_Msg(sd_bus_message* m, const char* message, int result) {
+    Audit_Msg(m, std::string(message ? message : ""), result);
+}
+
+#endif

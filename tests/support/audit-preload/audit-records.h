@@ -1,0 +1,52 @@
+// Reading what the audit stand-in (audit-preload.c) recorded.
+#pragma once
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace audit_records {
+
+// The log's lines, without their line ends.
+inline std::vector<std::string> Lines(const std::string& log) {
+    std::ifstream in(log, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+// The tab-separated fields of one line.
+inline std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t end; (end = line.find('\t', start)) != std::string::npos; start = end + 1)
+        fields.push_back(line.substr(start, end - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+// name -> value of one line; empty when a field repeats or lacks its name,
+// which no well-formed record does.
+inline std::map<std::string, std::string> Record(const std::string& line) {
+    std::map<std::string, std::string> record;
+    for (const std::string& field : Fields(line)) {
+        const size_t eq = field.find('=');
+        if (eq == std::string::npos || !record.emplace(field.substr(0, eq), field.substr(eq + 1)).second) return {};
+    }
+    return record;
+}
+
+// The line a record with these values is written as.
+inline std::string Line(const std::string& message, const std::string& comm, const std::string& hostname,
+                        const std::string& addr, int result) {
+    return "type=2312\tmessage=" + message + "\tcomm=" + comm + "\thostname=" + hostname + "\taddr=" + addr +
+           "\ttty=(null)\tresult=" + std::to_string(result);
+}
+
+}  // namespace audit_records
