@@ -1,0 +1,285 @@
+#include "pid-info-service.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ac-log.h"
+#include "configfile-helper.h"
+
+int listen_sock = -1;
+connection_slot connection_list[10];
+
+namespace {
+
+const char kSocketPath[] = "/tmp/.sarv.dom";
+constexpr int kSlots = sizeof connection_list / sizeof connection_list[0];
+constexpr int kMaxExePath = 4096;
+
+// Set by Stop() before it pokes the wake descriptor; cleared once the
+// service thread has returned.
+std::atomic<bool> g_stop_requested{false};
+
+// Identity of the socket file this service created, so that stopping never
+// removes a file some later instance has put in its place.
+bool g_socket_known = false;
+dev_t g_socket_dev = 0;
+ino_t g_socket_ino = 0;
+
+// The loop sleeps in poll() on its sockets and on this descriptor, which
+// Stop() makes readable. Without it the loop falls back to checking the
+// stop request every 200 ms.
+int WakeFd() {
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void DrainWakeFd() {
+    uint64_t value;
+    if (WakeFd() >= 0) (void)!read(WakeFd(), &value, sizeof value);
+}
+
+void RememberSocketFile() {
+    struct stat st {};
+    g_socket_known = stat(kSocketPath, &st) == 0;
+    g_socket_dev = st.st_dev;
+    g_socket_ino = st.st_ino;
+}
+
+void RemoveOwnSocketFile() {
+    struct stat st {};
+    if (g_socket_known && stat(kSocketPath, &st) == 0 && st.st_dev == g_socket_dev && st.st_ino == g_socket_ino)
+        unlink(kSocketPath);
+    g_socket_known = false;
+}
+
+void close_slot(connection_slot& slot) {
+    close(slot.socket);
+    slot.socket = -1;
+    memset(slot.buffer, 0, sizeof slot.buffer);
+    slot.pending = 0;
+}
+
+void close_all() {
+    if (listen_sock >= 0) close(listen_sock);
+    listen_sock = -1;
+    for (auto& slot : connection_list)
+        if (slot.socket != -1) close_slot(slot);
+}
+
+// Reads one request and prepares its answer: the executable path, a zero,
+// the application id and a zero when there is one, and a closing zero.
+void read_request(connection_slot& slot) {
+    ssize_t n = recv(slot.socket, &slot.pid, sizeof slot.pid, MSG_DONTWAIT);
+    if (n != static_cast<ssize_t>(sizeof slot.pid)) {
+        // End of stream, an error, or a fragment of a process id: a stream
+        // that has lost its alignment cannot be answered any more.
+        close_slot(slot);
+        return;
+    }
+    char exe_path[64] = {0};
+    snprintf(exe_path, sizeof exe_path, "/proc/%d/exe", slot.pid);
+    memset(slot.buffer, 0, sizeof slot.buffer);
+    ssize_t len = readlink(exe_path, slot.buffer, kMaxExePath);
+    if (len < 0) {
+        int exe_len = -errno;
+        AcLog(LOG_ERR, "readlink error exePath = %s!", exe_path);
+        AcLog(LOG_ERR, "get_pid_exepath error exe_len = %d", exe_len);
+        close_slot(slot);
+        return;
+    }
+    size_t answer = static_cast<size_t>(len) + 1;
+    std::string appid;
+    try {
+        appid = GetVeltrinApplicationId(slot.pid);
+    } catch (...) {
+        appid.clear();
+    }
+    if (!appid.empty()) {
+        // Leave room for the id's zero and the closing zero.
+        size_t room = sizeof slot.buffer - answer - 2;
+        size_t copied = std::min(appid.size(), room);
+        memcpy(slot.buffer + answer, appid.data(), copied);
+        answer += copied + 1;
+    }
+    slot.pending = static_cast<int>(answer + 1);
+}
+
+void send_answer(connection_slot& slot) {
+    // Never block the loop on a slow reader, and never let a reader that
+    // has gone raise SIGPIPE in the host process.
+    ssize_t n = send(slot.socket, slot.buffer, static_cast<size_t>(slot.pending), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+        slot.pending -= static_cast<int>(n);
+        if (slot.pending > 0) memmove(slot.buffer, slot.buffer + n, static_cast<size_t>(slot.pending));
+        return;
+    }
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    AcLog(LOG_ERR, "send() from peer error");
+    close_slot(slot);
+}
+
+// Fills `fds` with the listening socket, the wake descriptor and every open
+// client; `slot_index[i]` is the entry of slot i, or -1.
+nfds_t build_poll_set(pollfd* fds, int* slot_index) {
+    nfds_t n = 0;
+    fds[n++] = {listen_sock, POLLIN | POLLPRI, 0};
+    fds[n++] = {WakeFd(), POLLIN, 0};
+    for (int i = 0; i < kSlots; ++i) {
+        const connection_slot& slot = connection_list[i];
+        slot_index[i] = -1;
+        if (slot.socket == -1) continue;
+        slot_index[i] = static_cast<int>(n);
+        fds[n++] = {slot.socket, static_cast<short>(POLLIN | POLLPRI | (slot.pending > 0 ? POLLOUT : 0)), 0};
+    }
+    return n;
+}
+
+}  // namespace
+
+int start_listen_socket(int* sock) {
+    static const char where[] = "start_listen_socket";
+    *sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (*sock < 0) {
+        AcLog(LOG_ERR, "%s socket()", where);
+        return -1;
+    }
+    int on = 1;
+    if (setsockopt(*sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
+        AcLog(LOG_ERR, "%s setsockopt()", where);
+        return -1;
+    }
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, kSocketPath, sizeof kSocketPath - 1);
+    socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kSocketPath - 1);
+    if (bind(*sock, reinterpret_cast<sockaddr*>(&addr), addr_len) < 0) {
+        AcLog(LOG_ERR, "%s bind", where);
+        return -1;
+    }
+    if (listen(*sock, 10) < 0) {
+        AcLog(LOG_ERR, "%s listen()", where);
+        return -1;
+    }
+    chmod(kSocketPath, 0777);
+    return 0;
+}
+
+int handle_new_connection() {
+    sockaddr_un addr {};
+    socklen_t addr_len = sizeof addr;
+    int client = accept4(listen_sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_CLOEXEC);
+    if (client == -1) {
+        int err = errno;
+        AcLog(LOG_ERR, "handle_new_connection accept() %d new_client_sock = %d", err, client);
+        // Out of descriptors or memory: the client stays queued and the
+        // listening socket stays readable; do not spin on it.
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) usleep(100000);
+        return -1;
+    }
+    for (auto& slot : connection_list) {
+        if (slot.socket != -1) continue;
+        slot.socket = client;
+        slot.pending = 0;
+        return 0;
+    }
+    close(client);
+    return -1;
+}
+
+void shutdown_properly(int status) {
+    close_all();
+    unlink(kSocketPath);
+    // _exit rather than exit: this runs on the service thread while the
+    // host's threads still use the process's static objects, and their
+    // destructors (a running QThread's aborts) must not run under them.
+    fflush(nullptr);
+    _exit(status);
+}
+
+void pidexe_service_run() {
+    unlink(kSocketPath);
+    if (start_listen_socket(&listen_sock) != 0) shutdown_properly(1);
+    RememberSocketFile();
+    for (auto& slot : connection_list) {
+        slot.socket = -1;
+        memset(slot.buffer, 0, sizeof slot.buffer);
+        slot.pending = 0;
+        slot.pid = 0;
+    }
+
+    pollfd fds[2 + kSlots];
+    int slot_index[kSlots];
+    const int timeout = WakeFd() >= 0 ? -1 : 200;
+    while (!g_stop_requested.load()) {
+        nfds_t n = build_poll_set(fds, slot_index);
+        int ready = poll(fds, n, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            AcLog(LOG_ERR, "select() error %d", errno);
+            shutdown_properly(1);
+        }
+        if (ready == 0) {
+            if (timeout >= 0) continue;
+            AcLog(LOG_ERR, "select() returns 0.");
+            shutdown_properly(1);
+        }
+        if (fds[1].revents != 0) continue;  // a stop request; checked above
+
+        if (fds[0].revents & POLLIN) handle_new_connection();
+        if (fds[0].revents & (POLLPRI | POLLERR | POLLHUP | POLLNVAL)) {
+            AcLog(LOG_ERR, "Exception listen socket fd.\n");
+            shutdown_properly(1);
+        }
+        for (int i = 0; i < kSlots; ++i) {
+            connection_slot& slot = connection_list[i];
+            if (slot_index[i] < 0 || slot.socket == -1) continue;
+            const short events = fds[slot_index[i]].revents;
+            if (events & POLLNVAL) {
+                // Not open any more: nothing to close, only the slot to free.
+                slot.socket = -1;
+                slot.pending = 0;
+                continue;
+            }
+            // A hang-up or error reads as end of stream or a failed read.
+            if (events & (POLLIN | POLLHUP | POLLERR)) read_request(slot);
+            if (slot.socket != -1 && (events & POLLOUT) && slot.pending > 0) send_answer(slot);
+            if (slot.socket != -1 && (events & POLLPRI)) close_slot(slot);
+        }
+    }
+    close_all();
+    RemoveOwnSocketFile();
+}
+
+PidInfoService::~PidInfoService() {
+    if (QThread::currentThread() != this) Stop();
+}
+
+void PidInfoService::run() { pidexe_service_run(); }
+
+void PidInfoService::Stop() {
+    if (QThread::currentThread() == this) {
+        g_stop_requested = true;
+        return;
+    }
+    if (!isRunning()) return;
+    g_stop_requested = true;
+    uint64_t one = 1;
+    if (WakeFd() >= 0) (void)!write(WakeFd(), &one, sizeof one);
+    wait();
+    g_stop_requested = false;
+    DrainWakeFd();
+}
