@@ -1,8 +1,257 @@
 #include "adapter-manager.h"
 
+#include <dirent.h>
+#include <dlfcn.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ac-globals.h"
+#include "ac-log.h"
+#include "config-manager.h"
+
+extern char** environ;
+
+namespace {
+
+// Sub-folders deeper than this are not scanned; a plug-in folder has no
+// reason to nest, and the bound keeps a hostile tree from exhausting the
+// stack.
+constexpr int kMaxAdapterFolderDepth = 16;
+
+const char* DlErrorText() {
+    const char* text = dlerror();
+    return text ? text : "unknown error";
+}
+
+}  // namespace
+
+AcAdapterInterface* GetAcAdapter(const std::string& path) {
+    // Bind every symbol now: with lazy binding a plug-in missing a symbol
+    // would take the whole host daemon down at its first call instead of
+    // failing here.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        AcLog(LOG_ERR, "GetAcAdapter dlopen failed: %s", DlErrorText());
+        return nullptr;
+    }
+    dlerror();
+    auto entry = reinterpret_cast<GetAcAdapterFunction>(dlsym(handle, "GetAcAdapter"));
+    if (!entry) {
+        AcLog(LOG_ERR, "GetAcAdapter dlsym failed: %s", DlErrorText());
+        dlclose(handle);
+        return nullptr;
+    }
+    AcAdapterInterface* adapter = nullptr;
+    try {
+        adapter = entry();
+    } catch (...) {
+        adapter = nullptr;
+    }
+    if (!adapter) {
+        AcLog(LOG_ERR, "GetAcAdapter GetAcAdapter failed path: %s", path.c_str());
+        dlclose(handle);
+        return nullptr;
+    }
+    return adapter;
+}
+
 AdapterManager* AdapterManager::Instance() {
     static AdapterManager instance;
     return &instance;
 }
 
-int AdapterManager::SetPolicy(const std::string&) { return 0; }
+// Adapters and their libraries stay: other threads may still be inside one.
+AdapterManager::~AdapterManager() {
+    std::unique_lock<std::shared_mutex> lock(registry_lock_);
+    registry_.clear();
+}
+
+size_t AdapterManager::AdapterCount() const {
+    std::shared_lock<std::shared_mutex> lock(registry_lock_);
+    return registry_.size();
+}
+
+int AdapterManager::LoadAdapters(const std::string& dir) {
+    std::set<std::pair<dev_t, ino_t>> visited;
+    return ScanFolder(dir, visited, 0);
+}
+
+int AdapterManager::ScanFolder(const std::string& dir, std::set<std::pair<dev_t, ino_t>>& visited, int depth) {
+    std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(dir.c_str()), closedir);
+    if (!folder) {
+        AcLog(LOG_ERR, "AdapterManager::LoadAdapters opendir[%s] error: %m\n", dir.c_str());
+        return -2;
+    }
+    struct stat self {};
+    if (fstat(dirfd(folder.get()), &self) == 0) {
+        // A link back up the tree would otherwise be scanned forever.
+        if (!visited.insert({self.st_dev, self.st_ino}).second) return 0;
+    }
+
+    while (struct dirent* entry = readdir(folder.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = dir + name;
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) {
+            AcLog(LOG_ERR, "AdapterManager::LoadAdapters invalid path: %s", dir.c_str());
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            AcLog(LOG_ERR, "AdapterManager::LoadAdapters %s/\n", name.c_str());
+            if (depth < kMaxAdapterFolderDepth) ScanFolder(path + "/", visited, depth + 1);
+            continue;
+        }
+        AcLog(LOG_INFO, "AdapterManager::LoadAdapters %s", name.c_str());
+        AcAdapterInterface* adapter = GetAcAdapter(path);
+        if (!adapter) continue;
+
+        std::list<std::string> names;
+        try {
+            names = adapter->GetObjectNames();
+        } catch (...) {
+            AcLog(LOG_ERR, "AdapterManager::LoadAdapters %s failed to name its objects", name.c_str());
+            continue;
+        }
+        {
+            std::unique_lock<std::shared_mutex> lock(registry_lock_);
+            for (const auto& object : names) registry_[object] = adapter;
+        }
+        try {
+            adapter->SetEntityInfoGetter(&ConfigManager::GetEntityInfo);
+        } catch (...) {
+            AcLog(LOG_ERR, "AdapterManager::LoadAdapters %s refused the entity lookup", name.c_str());
+        }
+    }
+    return 0;
+}
+
+AcAdapterInterface* AdapterManager::GetAdapter(const std::string& name) {
+    {
+        std::shared_lock<std::shared_mutex> lock(registry_lock_);
+        auto it = registry_.find(name);
+        if (it != registry_.end()) return it->second;
+    }
+    // Looked up outside the registry lock: the cache takes its own.
+    EntityInfoData entity = ConfigManager::GetEntityInfo(name);
+    if (!entity.IsValid() || entity.type != kEntityTypeObject || entity.subtype != kEntitySubtypeFile) return nullptr;
+    std::shared_lock<std::shared_mutex> lock(registry_lock_);
+    auto it = registry_.find(kEntitySubtypeFile);
+    return it == registry_.end() ? nullptr : it->second;
+}
+
+int AdapterManager::SetPolicy(const std::string& name) {
+    ConfigManager* cache = ConfigManager::Instance();
+    EntityInfoData entity = ConfigManager::GetEntityInfo(name);
+    if (entity.subtype == kEntitySubtypeDBus) {
+        if (entity.IsValid() && entity.type == kEntityTypeObject) RequestBusDaemonReload();
+        return 0;
+    }
+
+    AcAdapterInterface* adapter = GetAdapter(name);
+    if (!adapter) {
+        ac_error_msg = "AdapterManager::SetPolicy adapter not exist: " + name;
+        AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+        return 0;
+    }
+
+    ModeData mode = cache->GetCache(cache->modeMap, name);
+    if (mode.object.empty()) mode.object = name;
+    PolicyData policy;
+    policy.version = "1.0";
+    cache->GetObjectPolicy(mode.object, policy);
+
+    int r;
+    try {
+        r = adapter->SetPolicy(mode, policy);
+    } catch (...) {
+        r = -EIO;
+    }
+    if (r != 0) {
+        ac_error_msg = "AdapterManager::SetPolicy " + name + "failed: " + std::to_string(r);
+        AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+        return r;
+    }
+    return 0;
+}
+
+// ---- reloading the bus daemons ------------------------------------------------------
+//
+// The requesting threads (bus and watcher) and the reload thread share the
+// request flag and the thread's identity under one mutex. A request that
+// arrives while the command runs makes the same thread wait and reload once
+// more, so no change is left without a reload.
+
+namespace {
+
+std::mutex reload_mutex;
+bool is_still_append_sighub = false;
+std::thread::id tid;  // the reload thread; default (no thread) when none runs
+
+// Runs "killall -s 1 dbus-daemon" without a shell; the exit status, or -1
+// when it could not be started.
+int RunKillall() {
+    char arg0[] = "killall", arg1[] = "-s", arg2[] = "1", arg3[] = "dbus-daemon";
+    char* argv[] = {arg0, arg1, arg2, arg3, nullptr};
+    pid_t pid = -1;
+    int r = posix_spawnp(&pid, "killall", nullptr, nullptr, argv, environ);
+    if (r != 0) {
+        errno = r;
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return -1;
+}
+
+void kill_sigup_to_dbusdaemon() {
+    std::unique_lock<std::mutex> lock(reload_mutex);
+    for (;;) {
+        while (is_still_append_sighub) {
+            is_still_append_sighub = false;
+            lock.unlock();
+            usleep(300000);
+            lock.lock();
+        }
+        lock.unlock();
+        if (RunKillall() != 0) AcLog(LOG_ERR, "killall -s 1 dbus-daemon failed %m");
+        lock.lock();
+        if (!is_still_append_sighub) break;
+    }
+    tid = std::thread::id();
+}
+
+}  // namespace
+
+void RequestBusDaemonReload() {
+    std::lock_guard<std::mutex> lock(reload_mutex);
+    if (is_still_append_sighub) return;
+    is_still_append_sighub = true;
+    if (tid != std::thread::id()) return;
+    try {
+        std::thread worker(kill_sigup_to_dbusdaemon);
+        tid = worker.get_id();
+        worker.detach();
+    } catch (const std::exception&) {
+        is_still_append_sighub = false;
+        AcLog(LOG_ERR, "killall -s 1 dbus-daemon failed: no thread");
+    }
+}
+
+bool BusDaemonReloadPending() {
+    std::lock_guard<std::mutex> lock(reload_mutex);
+    return is_still_append_sighub || tid != std::thread::id();
+}

@@ -1,0 +1,379 @@
+#include "ac-dbus-service.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <mutex>
+
+#include "access-control-dbus.h"
+#include "ac-globals.h"
+#include "ac-log.h"
+#include "ac-signal.h"
+#include "acconstants.h"
+#include "adapter-manager.h"
+
+namespace {
+
+struct BusCloser {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct SlotUnref {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+struct MessageUnref {
+    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+// The longest the loop sleeps before it looks at the stop flag again.
+constexpr uint64_t kBusWaitUsec = 2000000;
+
+// Lets stop_ac_dbus cut the loop's wait short. Created once and never
+// closed, so a late stop can never write into a descriptor that has been
+// reused for something else.
+int WakeFd() {
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void DrainWakeFd() {
+    uint64_t count;
+    while (WakeFd() >= 0 && read(WakeFd(), &count, sizeof count) > 0) {
+    }
+}
+
+uint64_t NowUsec() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// Waits until the connection has work, the wake descriptor fires or 2 s
+// pass. The connection's state is read under g_ac_bus_mutex and the wait
+// itself holds nothing, so other threads can emit signals meanwhile.
+int WaitForBus(sd_bus* bus) {
+    int fd, events, r;
+    uint64_t until = UINT64_MAX;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
+        fd = sd_bus_get_fd(bus);
+        events = sd_bus_get_events(bus);
+        r = sd_bus_get_timeout(bus, &until);
+    }
+    if (fd < 0) return fd;
+    if (events < 0) return events;
+    if (r < 0) return r;
+    uint64_t wait = kBusWaitUsec;
+    if (until != UINT64_MAX) {
+        uint64_t now = NowUsec();
+        wait = until <= now ? 0 : std::min(wait, until - now);
+    }
+    pollfd fds[2] = {{fd, static_cast<short>(events), 0}, {WakeFd(), POLLIN, 0}};
+    timespec ts{static_cast<time_t>(wait / 1000000u), static_cast<long>((wait % 1000000u) * 1000u)};
+    if (ppoll(fds, WakeFd() >= 0 ? 2 : 1, &ts, nullptr) < 0) return errno == EINTR ? 0 : -errno;
+    if (fds[1].revents & POLLIN) DrainWakeFd();
+    return 0;
+}
+
+void LogErrno(int negativeErrno, const char* text) {
+    errno = -negativeErrno;
+    AcLog(LOG_ERR, text, kSarvAcManagerInterface.c_str());
+}
+
+// ---- handler helpers -----------------------------------------------------------------
+
+// What a handler returns for a call its method has already answered. sd-bus
+// takes a positive result as "handled"; with 0 it would go on looking for
+// another handler of the call and answer it a second time ("Unknown
+// method"), and with a negative one it would send an errno error.
+constexpr int kAnswered = 1;
+
+int ReadString(sd_bus_message* m, const char* method, QString& out) {
+    const char* text = nullptr;
+    int r = sd_bus_message_read(m, "s", &text);
+    if (r <= 0) {
+        AcLog(LOG_ERR, "%s sd_bus_message_read failed", method);
+        return -EINVAL;
+    }
+    out = QString::fromUtf8(text ? text : "");
+    return 0;
+}
+
+int ReplyStrings(sd_bus_message* m, const QList<QString>& list, const char* method) {
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_method_return(m, &raw);
+    if (r < 0) {
+        AcLog(LOG_ERR, "%s sd_bus_message_new_method_return error", method);
+        return r;
+    }
+    MessagePtr reply(raw);
+    r = sd_bus_message_open_container(raw, 'a', "s");
+    if (r < 0) return r;
+    for (const QString& item : list) {
+        r = sd_bus_message_append_basic(raw, 's', item.toUtf8().constData());
+        if (r < 0) return r;
+    }
+    r = sd_bus_message_close_container(raw);
+    if (r < 0) return r;
+    return sd_bus_send(sd_bus_message_get_bus(m), raw, nullptr);
+}
+
+// Runs `body` for one call: the method's own error reply, or `body`'s
+// reply, is the only answer. Nothing is allowed to unwind into sd-bus.
+template <typename Body>
+int AnswerOnce(sd_bus_message* m, Body body) {
+    AccessControlDbus* ac = AccessControlDbus::Instance();
+    ac->BeginCall(m);
+    try {
+        return body(ac);
+    } catch (...) {
+        AcLog(LOG_ERR, "%s failed: internal error", sd_bus_message_get_member(m));
+        return ac->HasReplied(m) ? kAnswered : -ENOMEM;
+    }
+}
+
+// A method taking one string and answering with one string.
+template <typename Method>
+int StringToString(sd_bus_message* m, const char* name, Method method) {
+    QString arg;
+    if (ReadString(m, name, arg) < 0) return -EINVAL;
+    return AnswerOnce(m, [&](AccessControlDbus* ac) {
+        QString result = (ac->*method)(m, arg);
+        if (ac->HasReplied(m)) return kAnswered;
+        return sd_bus_reply_method_return(m, "s", result.toUtf8().constData());
+    });
+}
+
+// A method taking one string and answering with nothing.
+template <typename Method>
+int StringToNothing(sd_bus_message* m, const char* name, Method method) {
+    QString arg;
+    if (ReadString(m, name, arg) < 0) return -EINVAL;
+    return AnswerOnce(m, [&](AccessControlDbus* ac) {
+        (ac->*method)(m, arg);
+        if (ac->HasReplied(m)) return kAnswered;
+        return sd_bus_reply_method_return(m, nullptr);
+    });
+}
+
+}  // namespace
+
+// ---- the interface -------------------------------------------------------------------
+
+const sd_bus_vtable ac_bus_vtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_PROPERTY("Status", "i", AcGetStatus, 0, 0),
+    SD_BUS_PROPERTY("Version", "s", AcGetVersion, 0, 0),
+    SD_BUS_METHOD("CanAuthorize", "is", "as", AcCanAuthorize, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("CheckAuthorization", "ssas", "i", AcCheckAuthorization, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetMode", "s", "s", AcGetMode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetMode", "s", "", AcSetMode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("DeleteMode", "s", "", AcDeleteMode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("ListEntity", "", "as", AcListEntity, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetEntity", "s", "s", AcGetEntity, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetEntity", "s", "", AcSetEntity, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("DeleteEntity", "s", "", AcDeleteEntity, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetPolicy", "s", "s", AcGetPolicy, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetPolicy", "s", "", AcSetPolicy, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("DeletePolicy", "s", "", AcDeletePolicy, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_SIGNAL("PolicyChanged", "ss", 0),
+    SD_BUS_SIGNAL("EntityChanged", "ss", 0),
+    SD_BUS_SIGNAL("ModeChanged", "ss", 0),
+    SD_BUS_VTABLE_END,
+};
+
+int AcGetStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+    return sd_bus_message_append(reply, "i", AccessControlDbus::Instance()->Status());
+}
+
+int AcGetVersion(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+    return sd_bus_message_append(reply, "s", AccessControlDbus::Instance()->Version().toUtf8().constData());
+}
+
+int AcCanAuthorize(sd_bus_message* m, void*, sd_bus_error*) {
+    int32_t pid = 0;
+    const char* object = nullptr;
+    if (sd_bus_message_read(m, "is", &pid, &object) <= 0) {
+        AcLog(LOG_ERR, "CanAuthorize sd_bus_message_read failed");
+        return -EINVAL;
+    }
+    const QString qobject = QString::fromUtf8(object ? object : "");
+    return AnswerOnce(m, [&](AccessControlDbus* ac) {
+        QList<QString> operations = ac->CanAuthorize(m, pid, qobject);
+        if (ac->HasReplied(m)) return kAnswered;
+        return ReplyStrings(m, operations, "CanAuthorize");
+    });
+}
+
+int AcCheckAuthorization(sd_bus_message* m, void*, sd_bus_error*) {
+    const char* first = nullptr;
+    const char* second = nullptr;
+    QList<QString> list;
+    bool ok = sd_bus_message_read(m, "ss", &first, &second) > 0 && sd_bus_message_enter_container(m, 'a', "s") > 0;
+    if (ok) {
+        const char* item = nullptr;
+        int r;
+        while ((r = sd_bus_message_read(m, "s", &item)) > 0) list.append(QString::fromUtf8(item ? item : ""));
+        ok = r == 0 && sd_bus_message_exit_container(m) >= 0;
+    }
+    if (!ok) {
+        AcLog(LOG_ERR, "CheckAuthorization sd_bus_message_read failed");
+        return -EINVAL;
+    }
+    const QString subject = QString::fromUtf8(first ? first : "");
+    const QString object = QString::fromUtf8(second ? second : "");
+    return AnswerOnce(m, [&](AccessControlDbus* ac) {
+        int result = ac->CheckAuthorization(m, subject, object, list);
+        if (ac->HasReplied(m)) return kAnswered;
+        return sd_bus_reply_method_return(m, "i", static_cast<int32_t>(result));
+    });
+}
+
+int AcGetMode(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToString(m, "GetMode", &AccessControlDbus::GetMode);
+}
+
+int AcGetEntity(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToString(m, "GetEntity", &AccessControlDbus::GetEntity);
+}
+
+int AcGetPolicy(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToString(m, "GetPolicy", &AccessControlDbus::GetPolicy);
+}
+
+int AcListEntity(sd_bus_message* m, void*, sd_bus_error*) {
+    return AnswerOnce(m, [&](AccessControlDbus* ac) {
+        QList<QString> entities = ac->ListEntity(m);
+        if (ac->HasReplied(m)) return kAnswered;
+        return ReplyStrings(m, entities, "ListEntity");
+    });
+}
+
+int AcSetMode(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToNothing(m, "SetMode", &AccessControlDbus::SetMode);
+}
+
+int AcDeleteMode(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToNothing(m, "DeleteMode", &AccessControlDbus::DeleteMode);
+}
+
+int AcSetEntity(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToNothing(m, "SetEntity", &AccessControlDbus::SetEntity);
+}
+
+int AcDeleteEntity(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToNothing(m, "DeleteEntity", &AccessControlDbus::DeleteEntity);
+}
+
+int AcSetPolicy(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToNothing(m, "SetPolicy", &AccessControlDbus::SetPolicy);
+}
+
+int AcDeletePolicy(sd_bus_message* m, void*, sd_bus_error*) {
+    return StringToNothing(m, "DeletePolicy", &AccessControlDbus::DeletePolicy);
+}
+
+// ---- the loop ------------------------------------------------------------------------
+
+int start_ac_dbus() {
+    g_is_stop = 0;
+    DrainWakeFd();
+
+    sd_bus* raw = nullptr;
+    int r = sd_bus_open_system(&raw);
+    if (r < 0) {
+        LogErrno(r, "Failed to connect to system bus: %m");
+        g_is_stop = 1;
+        return -1;
+    }
+    BusPtr bus(raw);
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
+        g_ac_bus = raw;
+    }
+    SlotPtr slot;
+    int result = -1;
+
+    do {
+        sd_bus_slot* rawSlot = nullptr;
+        r = sd_bus_add_object_vtable(raw, &rawSlot, kSarvACManagerPath.c_str(), kSarvAcManagerInterface.c_str(),
+                                     ac_bus_vtable, nullptr);
+        if (r < 0) {
+            LogErrno(r, "Failed to issue method call for interface %s: %m");
+            break;
+        }
+        slot.reset(rawSlot);
+
+        r = sd_bus_request_name(raw, kSarvACManagerObject.c_str(), 0);
+        if (r < 0) {
+            LogErrno(r, "Failed to acquire service name: %m");
+            break;
+        }
+
+        // Adapters may have been loaded since the last run (the host's stop
+        // and start), so the status follows the registry every time.
+        if (AdapterManager::Instance()->AdapterCount() == 0) {
+            AcLog(LOG_ERR, "InitDBus no AcAdapters exist!");
+            AccessControlDbus::Instance()->SetStatus(0);
+        } else {
+            AccessControlDbus::Instance()->SetStatus(1);
+        }
+
+        for (;;) {
+            {
+                std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
+                r = sd_bus_process(raw, nullptr);
+            }
+            if (r < 0) {
+                LogErrno(r, "Failed to process bus: %m");
+                break;
+            }
+            // Looked at after every message too, so that a steady stream of
+            // calls cannot keep the service from stopping.
+            if (r == 0) {
+                r = WaitForBus(raw);
+                if (r < 0) {
+                    LogErrno(r, "Failed to wait on bus: %m");
+                    break;
+                }
+            }
+            if (g_is_stop.load() != 0) {
+                AcLog(LOG_INFO, "quit the dbus.");
+                result = 0;
+                break;
+            }
+        }
+    } while (false);
+
+    slot.reset();
+    {
+        // Closed before g_ac_bus reads null: whoever sees null may start a
+        // new run, which must find the name released.
+        std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
+        bus.reset();
+        g_ac_bus = nullptr;
+    }
+    g_is_stop = 1;
+    return result;
+}
+
+void stop_ac_dbus() {
+    g_is_stop = 1;
+    if (WakeFd() >= 0) {
+        uint64_t one = 1;
+        (void)!write(WakeFd(), &one, sizeof one);
+    }
+    // The loop ends within one wake-up; poll for it for up to three seconds.
+    for (int i = 0; i < 300; ++i) {
+        if (g_ac_bus.load() == nullptr) return;
+        usleep(10000);
+    }
+}

@@ -1,0 +1,18 @@
+// Carrying entity and policy changes to the enforcement adapters, and
+// labelling a subject's executables with its name.
+#pragma once
+
+#include "acrecords.h"
+
+// Pushes every object a policy names, each once, in order of first mention.
+// 0, or -1 at the first adapter failure (ac_error_msg tells which).
+int SetAllPolicy(const PolicyData& policy);
+
+// Pushes what a change of `entity` touches: an object with a mode of its
+// own, or every object of a subject's valid policy. 0, or -1.
+int UpdateEntityPolicy(EntityInfoData& entity);
+
+// Writes the subject's name into the "security.appid" attribute of its
+// executables (and of the subject itself when it is a file). 0, or minus the
+// errno of the last failed write; the other paths are labelled regardless.
+int SetAppElfOlmsecAttr(EntityInfoData& entity);
