@@ -1,5 +1,6 @@
 #include "config-file-watcher.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileSystemWatcher>
 #include <QMutexLocker>
@@ -13,8 +14,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "ac-log.h"
@@ -73,6 +76,34 @@ void ReloadBusDaemons() {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+QtMessageHandler g_previous_handler = nullptr;
+
+void QuietAboutTheThread(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.contains(QStringLiteral("not created in the main() thread"))) return;
+    if (g_previous_handler) g_previous_handler(type, context, message);
+}
+
+// Qt 6 delivers no event to any thread (the watcher's notifications among
+// them) while no application object exists, and a host that loads the
+// plug-in has none. One is made here, once, on the watching thread, and kept
+// for the life of the process. Qt's complaint that this is not the host's
+// main thread is expected, and the host's locale is left as it was.
+void EnsureApplication() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (QCoreApplication::instance() != nullptr) return;
+        static int argc = 1;
+        static char name[] = "sarv-ac-manager";
+        static char* argv[] = {name, nullptr};
+        const char* current = setlocale(LC_ALL, nullptr);
+        std::string locale = current ? current : "C";
+        g_previous_handler = qInstallMessageHandler(QuietAboutTheThread);
+        new QCoreApplication(argc, argv);
+        qInstallMessageHandler(g_previous_handler);
+        setlocale(LC_ALL, locale.c_str());
+    });
 }
 
 }  // namespace
@@ -144,6 +175,7 @@ void FileWatcher::WatchPath(const QString& folder) {
 }
 
 int FileWatcher::WatchConfigPath() {
+    EnsureApplication();
     if (is_dbusdaemon_early_then_sarvconfig() == 1) ReloadBusDaemons();
     for (const auto& folder : kConfigFolderList) WatchPath(QString::fromStdString(folder));
     return 0;
