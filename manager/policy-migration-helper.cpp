@@ -1,12 +1,674 @@
 #include "policy-migration-helper.h"
 
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string_view>
+#include <unordered_map>
+
+#include "ac-log.h"
+
+namespace {
+
+// Files of the admin folder are read whole; these bounds sit far above what
+// a real system holds and keep a corrupt or hostile file (or a symlink to
+// /dev/zero) from exhausting memory.
+constexpr off_t kMaxStatusSize = off_t(256) << 20;
+constexpr off_t kMaxListSize = off_t(64) << 20;
+constexpr off_t kMaxUpdateSize = off_t(16) << 20;
+// dpkg refuses journal entries with longer names.
+constexpr size_t kMaxUpdateNameLength = 10;
+// dpkg keeps its package sets in this many hash bins; it reads the file
+// lists in bin order (then by where the lists lie on disk), and a path
+// listed by several packages names the last package read first.
+constexpr uint32_t kPackageBins = 65521;
+
+enum PackageStatus {
+    kNotInstalled = 0,
+    kConfigFiles,
+    kHalfInstalled,
+    kUnpacked,
+    kHalfConfigured,
+    kTriggersAwaited,
+    kTriggersPending,
+    kInstalled,
+};
+
+const char* const kStatusWords[] = {"not-installed",   "config-files",     "half-installed",   "unpacked",
+                                    "half-configured", "triggers-awaited", "triggers-pending", "installed"};
+
+// The fields whose package names dpkg enters into its package table while
+// parsing; they decide the order of sets that share a hash bin.
+const char* const kRelationFields[] = {"Pre-Depends", "Depends",  "Recommends", "Suggests", "Breaks",
+                                       "Conflicts",   "Enhances", "Provides",   "Replaces"};
+
+// The architecture dpkg was built for: it decides whether a name needs its
+// ":ARCH" suffix to be unambiguous.
+const char* NativeArch() {
+#if defined(__x86_64__) && defined(__ILP32__)
+    return "x32";
+#elif defined(__x86_64__)
+    return "amd64";
+#elif defined(__i386__)
+    return "i386";
+#elif defined(__aarch64__)
+    return "arm64";
+#elif defined(__arm__) && defined(__ARM_PCS_VFP)
+    return "armhf";
+#elif defined(__arm__)
+    return "armel";
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return "ppc64el";
+#elif defined(__powerpc64__)
+    return "ppc64";
+#elif defined(__s390x__)
+    return "s390x";
+#elif defined(__riscv) && __riscv_xlen == 64
+    return "riscv64";
+#elif defined(__mips64) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return "mips64el";
+#elif defined(__mips__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return "mipsel";
+#elif defined(__loongarch64)
+    return "loong64";
+#else
+    return "";
+#endif
+}
+
+bool IsAsciiAlnum(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+std::string AsciiLower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = AsciiLower(c);
+    return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+// dpkg's rule for package names; empty when `name` is legal.
+std::string NameProblem(std::string_view name) {
+    if (name.empty()) return "may not be empty string";
+    if (!IsAsciiAlnum(name[0])) return "must start with an alphanumeric character";
+    for (char c : name)
+        if (!IsAsciiAlnum(c) && (c == '\0' || !strchr("-+._", c)))
+            return std::string("character '") + c + "' not allowed (only letters, digits and characters '-+._')";
+    return {};
+}
+
+// dpkg's rule for architecture names; empty when `arch` is legal.
+std::string ArchProblem(std::string_view arch) {
+    if (arch.empty()) return "may not be empty string";
+    if (!IsAsciiAlnum(arch[0])) return "must start with an alphanumeric";
+    for (char c : arch.substr(1))
+        if (!IsAsciiAlnum(c) && c != '-')
+            return std::string("character '") + c + "' not allowed (only letters, digits and characters '-')";
+    return {};
+}
+
+struct PackageSpec {
+    std::string name;
+    std::string arch;
+    bool has_arch = false;
+};
+
+// Splits "name[:arch]" at the first colon and checks both halves.
+bool ParseSpec(std::string_view text, PackageSpec* spec, std::string* error) {
+    size_t colon = text.find(':');
+    spec->name = std::string(text.substr(0, colon));
+    spec->has_arch = colon != std::string_view::npos;
+    spec->arch = spec->has_arch ? std::string(text.substr(colon + 1)) : std::string();
+    std::string problem = NameProblem(spec->name);
+    if (!problem.empty()) {
+        if (error)
+            *error = "illegal package name in specifier '" + spec->name + (spec->has_arch ? ":" : "") + spec->arch +
+                     "': " + problem;
+        return false;
+    }
+    if (spec->has_arch) {
+        problem = ArchProblem(spec->arch);
+        if (!problem.empty()) {
+            if (error) *error = "illegal architecture name in specifier '" + spec->name + ":" + spec->arch + "': " + problem;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Untrusted text on its way into the log: control bytes would forge lines.
+std::string Printable(std::string_view s, size_t limit = std::string::npos) {
+    std::string out;
+    s = s.substr(0, std::min(limit, s.size()));
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            snprintf(hex, sizeof(hex), "\\x%02x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+uint32_t FnvHash(std::string_view s) {
+    uint32_t h = 2166136261u;
+    for (char c : s) {
+        // dpkg hashes plain (signed) chars.
+        h ^= uint32_t(int(static_cast<signed char>(c)));
+        h *= 16777619u;
+    }
+    return h;
+}
+
+// Reads a whole regular file of at most `limit` bytes; false with errno set.
+bool ReadWholeFile(const std::string& path, off_t limit, std::string* out) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    int err = 0;
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    } else if (st.st_size > limit) {
+        err = EFBIG;
+    }
+    out->clear();
+    if (!err) {
+        out->reserve(size_t(st.st_size));
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(fd, buf, sizeof(buf));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                err = errno;
+                break;
+            }
+            if (n == 0) break;
+            if (off_t(out->size()) + n > limit) {
+                err = EFBIG;
+                break;
+            }
+            out->append(buf, size_t(n));
+        }
+    }
+    close(fd);
+    if (err) {
+        out->clear();
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+struct Field {
+    std::string_view name;
+    std::string value;
+};
+
+// Splits deb822 text into stanzas; calls `fn(fields)` for each. Lines that
+// are neither fields nor continuations are skipped rather than fatal.
+template <typename Fn>
+void ForEachStanza(std::string_view text, Fn&& fn) {
+    std::vector<Field> fields;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t nl = text.find('\n', pos);
+        size_t end = nl == std::string_view::npos ? text.size() : nl;
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (Trim(line).empty()) {
+            if (!fields.empty()) fn(fields);
+            fields.clear();
+            continue;
+        }
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (!fields.empty()) {
+                fields.back().value += '\n';
+                fields.back().value += Trim(line);
+            }
+            continue;
+        }
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0) continue;
+        fields.push_back({Trim(line.substr(0, colon)), std::string(Trim(line.substr(colon + 1)))});
+    }
+    if (!fields.empty()) fn(fields);
+}
+
+// The names of a relationship field: "a (>= 1) | b:any, c [amd64]".
+template <typename Fn>
+void ForEachRelationName(std::string_view value, Fn&& fn) {
+    size_t pos = 0;
+    while (pos <= value.size()) {
+        size_t sep = value.find_first_of(",|", pos);
+        if (sep == std::string_view::npos) sep = value.size();
+        std::string_view item = value.substr(pos, sep - pos);
+        pos = sep + 1;
+        size_t start = 0;
+        while (start < item.size() && isspace(static_cast<unsigned char>(item[start]))) ++start;
+        size_t stop = start;
+        while (stop < item.size() && !isspace(static_cast<unsigned char>(item[stop])) &&
+               !strchr("(:[<", item[stop]))
+            ++stop;
+        std::string_view name = item.substr(start, stop - start);
+        if (!name.empty() && NameProblem(name).empty()) fn(name);
+    }
+}
+
+// dpkg's node names drop any leading "/" and "./" and put one "/" back.
+std::string_view SkipSlashDotSlash(std::string_view path) {
+    while (!path.empty() && (path[0] == '/' || (path[0] == '.' && path.size() > 1 && path[1] == '/')))
+        path.remove_prefix(1);
+    return path;
+}
+
+// `dpkg -S` drops trailing "/" and "/." from a plain path, keeping the first byte.
+std::string_view TrimSlashDot(std::string_view path) {
+    while (path.size() > 1) {
+        if (path.back() == '/')
+            path.remove_suffix(1);
+        else if (path.back() == '.' && path[path.size() - 2] == '/')
+            path.remove_suffix(1);
+        else
+            break;
+    }
+    return path;
+}
+
+}  // namespace
+
+struct PolicyMigrationHelper::Database {
+    struct Instance {
+        std::string arch;  // "" when the record names none
+        bool multiarch_same = false;
+        int status = kNotInstalled;
+        int64_t disk_offset = 0;
+        std::vector<uint32_t> files;  // node ids in list order
+    };
+    struct Set {
+        std::string name;  // lower case, as dpkg stores it
+        uint32_t bin = 0;
+        std::vector<Instance> instances;  // dpkg's slot order
+    };
+
+    std::string admindir;
+    bool multiarch_layout = true;
+    std::vector<Set> sets;  // in the order dpkg first meets each name
+    std::unordered_map<std::string, uint32_t> set_ids;
+    std::unordered_map<std::string, uint32_t> node_ids;  // name without the leading "/"
+    std::vector<const std::string*> node_names;
+    std::vector<uint32_t> node_owner;  // set of the package dpkg yields first
+
+    uint32_t FindOrCreateSet(std::string_view name);
+    const Set* FindSet(std::string_view name) const;
+    void ApplyStanza(const std::vector<Field>& fields, bool journal);
+    void ReadStatus();
+    std::string ListPath(const Set& set, const Instance& inst) const;
+    void LoadFileLists();
+    void LoadFileList(uint32_t set_id, Instance* inst);
+    std::string NodeName(uint32_t id) const { return "/" + *node_names[id]; }
+};
+
+uint32_t PolicyMigrationHelper::Database::FindOrCreateSet(std::string_view name) {
+    std::string key = AsciiLower(name);
+    auto it = set_ids.find(key);
+    if (it != set_ids.end()) return it->second;
+    Set set;
+    set.name = key;
+    set.bin = FnvHash(key) % kPackageBins;
+    uint32_t id = uint32_t(sets.size());
+    sets.push_back(std::move(set));
+    set_ids.emplace(std::move(key), id);
+    return id;
+}
+
+const PolicyMigrationHelper::Database::Set* PolicyMigrationHelper::Database::FindSet(std::string_view name) const {
+    auto it = set_ids.find(AsciiLower(name));
+    return it == set_ids.end() ? nullptr : &sets[it->second];
+}
+
+void PolicyMigrationHelper::Database::ApplyStanza(const std::vector<Field>& fields, bool journal) {
+    int set_id = -1;
+    Instance inst;
+    bool has_status = false;
+    bool valid = true;
+    for (const Field& f : fields) {
+        if (EqualsNoCase(f.name, "Package")) {
+            if (!NameProblem(f.value).empty() || set_id >= 0) {
+                valid = false;
+                continue;
+            }
+            set_id = int(FindOrCreateSet(f.value));
+        } else if (EqualsNoCase(f.name, "Status")) {
+            // "want flag status": only the last word matters here.
+            std::string_view v = f.value;
+            size_t last = v.find_last_of(" \t");
+            std::string_view word = last == std::string_view::npos ? std::string_view() : v.substr(last + 1);
+            has_status = false;
+            for (int s = kNotInstalled; s <= kInstalled; ++s)
+                if (EqualsNoCase(word, kStatusWords[s])) {
+                    inst.status = s;
+                    has_status = true;
+                }
+        } else if (EqualsNoCase(f.name, "Architecture")) {
+            // The architecture may end up in a file name: refuse anything
+            // dpkg would not accept as one.
+            if (!f.value.empty() && !ArchProblem(f.value).empty())
+                valid = false;
+            else
+                inst.arch = f.value;
+        } else if (EqualsNoCase(f.name, "Multi-Arch")) {
+            inst.multiarch_same = EqualsNoCase(f.value, "same");
+        } else {
+            for (const char* rel : kRelationFields)
+                if (EqualsNoCase(f.name, rel)) {
+                    ForEachRelationName(f.value, [this](std::string_view n) { FindOrCreateSet(n); });
+                    break;
+                }
+        }
+    }
+    if (set_id < 0 || !valid || !has_status) return;
+
+    std::vector<Instance>& instances = sets[size_t(set_id)].instances;
+    Instance* slot = nullptr;
+    if (journal) {
+        // A journal entry replaces the one installed instance unless both
+        // are co-installable, which is how dpkg records a cross-grade.
+        Instance* only = nullptr;
+        int installed = 0;
+        for (Instance& s : instances)
+            if (s.status != kNotInstalled) {
+                only = &s;
+                ++installed;
+            }
+        if (installed == 1 && !(only->multiarch_same && inst.multiarch_same)) slot = only;
+    }
+    if (!slot)
+        for (Instance& s : instances)
+            if (s.arch == inst.arch) slot = &s;
+    if (!slot) {
+        instances.emplace_back();
+        slot = &instances.back();
+    }
+    *slot = std::move(inst);
+}
+
+void PolicyMigrationHelper::Database::ReadStatus() {
+    std::string text;
+    std::string path = admindir + "/status";
+    if (ReadWholeFile(path, kMaxStatusSize, &text)) {
+        ForEachStanza(text, [this](const std::vector<Field>& f) { ApplyStanza(f, false); });
+    } else if (errno != ENOENT) {
+        AcLog(LOG_ERR, "cannot read package status file '%s': %s", Printable(path).c_str(), strerror(errno));
+    }
+
+    // Changes dpkg has journalled but not yet folded into the status file.
+    std::string updates = admindir + "/updates";
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(updates.c_str())) {
+        while (struct dirent* e = readdir(dir)) {
+            std::string_view n = e->d_name;
+            if (n.empty() || n.size() > kMaxUpdateNameLength) continue;
+            if (std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                names.emplace_back(n);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names)
+        if (ReadWholeFile(updates + "/" + n, kMaxUpdateSize, &text))
+            ForEachStanza(text, [this](const std::vector<Field>& f) { ApplyStanza(f, true); });
+
+    // The info folder's layout: a missing or "0" format file means the
+    // lists of co-installable packages carry no ":ARCH".
+    if (ReadWholeFile(admindir + "/info/format", 4096, &text)) {
+        char* end = nullptr;
+        unsigned long format = strtoul(text.c_str(), &end, 10);
+        multiarch_layout = !(end != text.c_str() && format == 0);
+    } else {
+        multiarch_layout = errno != ENOENT;
+    }
+}
+
+std::string PolicyMigrationHelper::Database::ListPath(const Set& set, const Instance& inst) const {
+    std::string path = admindir + "/info/" + set.name;
+    if (inst.multiarch_same && multiarch_layout && !inst.arch.empty()) path += ":" + inst.arch;
+    return path + ".list";
+}
+
+void PolicyMigrationHelper::Database::LoadFileLists() {
+    std::vector<uint32_t> order(sets.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    // Within a bin dpkg chains sets in the order it first met their names.
+    std::stable_sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) { return sets[a].bin < sets[b].bin; });
+    std::vector<std::pair<uint32_t, Instance*>> queue;
+    for (uint32_t id : order)
+        for (Instance& inst : sets[id].instances) queue.emplace_back(id, &inst);
+
+    // dpkg reads the lists in the order they lie on disk; the order decides
+    // which owner of a shared path comes first, so follow it.
+    struct statfs fs;
+    std::string info = admindir + "/info";
+    if (statfs(info.c_str(), &fs) == 0) {
+        for (auto& [id, inst] : queue) {
+            if (inst->status == kNotInstalled) continue;
+            inst->disk_offset = -1;
+            int fd = open(ListPath(sets[id], *inst).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+            if (fd < 0) continue;
+            alignas(struct fiemap) unsigned char buf[sizeof(struct fiemap) + sizeof(struct fiemap_extent)] = {};
+            auto* map = reinterpret_cast<struct fiemap*>(buf);
+            map->fm_length = uint64_t(fs.f_bsize);
+            map->fm_extent_count = 1;
+            if (ioctl(fd, FS_IOC_FIEMAP, map) == 0) inst->disk_offset = int64_t(map->fm_extents[0].fe_physical);
+            close(fd);
+        }
+        std::stable_sort(queue.begin(), queue.end(),
+                         [](const auto& a, const auto& b) { return a.second->disk_offset < b.second->disk_offset; });
+    }
+    for (auto& [id, inst] : queue)
+        if (inst->status != kNotInstalled) LoadFileList(id, inst);
+}
+
+void PolicyMigrationHelper::Database::LoadFileList(uint32_t set_id, Instance* inst) {
+    std::string text;
+    std::string path = ListPath(sets[set_id], *inst);
+    if (!ReadWholeFile(path, kMaxListSize, &text)) {
+        if (errno != ENOENT)
+            AcLog(LOG_WARNING, "cannot read files list file '%s': %s", Printable(path).c_str(), strerror(errno));
+        return;
+    }
+    // dpkg gives up on a list with an empty line or without its final
+    // newline; here such a line is skipped or taken as it stands.
+    std::string_view all = text;
+    size_t pos = 0;
+    while (pos < all.size()) {
+        size_t nl = all.find('\n', pos);
+        size_t end = nl == std::string_view::npos ? all.size() : nl;
+        std::string_view line = all.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '/') line.remove_suffix(1);
+        line = line.substr(0, line.find('\0'));
+        if (line.empty()) continue;
+        std::string key(SkipSlashDotSlash(line));
+        auto [it, added] = node_ids.emplace(std::move(key), uint32_t(node_names.size()));
+        if (added) {
+            node_names.push_back(&it->first);
+            node_owner.push_back(set_id);
+        }
+        node_owner[it->second] = set_id;
+        inst->files.push_back(it->second);
+    }
+}
+
+PolicyMigrationHelper::PolicyMigrationHelper() = default;
+PolicyMigrationHelper::~PolicyMigrationHelper() = default;
+
 PolicyMigrationHelper* PolicyMigrationHelper::Instance() {
     static PolicyMigrationHelper instance;
     return &instance;
 }
 
-void PolicyMigrationHelper::OpenDb() {}
-void PolicyMigrationHelper::CloseDb() {}
-QString PolicyMigrationHelper::QueryFilePackage(const char*) { return QString(); }
-std::vector<std::string> PolicyMigrationHelper::QueryPackageFileList(const char*) { return {}; }
-int is_elf_file(const char*) { return 0; }
+void PolicyMigrationHelper::OpenDb() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenLocked();
+}
+
+void PolicyMigrationHelper::OpenLocked() {
+    if (opened) return;
+    auto db = std::make_unique<Database>();
+    // Resolved on every open, the way dpkg resolves it at start-up.
+    if (const char* dir = getenv("DPKG_ADMINDIR")) {
+        db->admindir = dir;
+    } else {
+        std::string root = getenv("DPKG_ROOT") ? getenv("DPKG_ROOT") : "";
+        while (!root.empty() && root.back() == '/') root.pop_back();
+        db->admindir = root + "/var/lib/dpkg";
+    }
+    try {
+        db->ReadStatus();
+        db->LoadFileLists();
+    } catch (const std::exception& e) {
+        // Out of memory on a huge database: answer as if it were empty.
+        AcLog(LOG_ERR, "cannot load the package database: %s", e.what());
+        db = std::make_unique<Database>();
+    }
+    db_ = std::move(db);
+    opened = true;
+}
+
+void PolicyMigrationHelper::CloseDb() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    db_.reset();
+    opened = false;
+}
+
+QString PolicyMigrationHelper::QueryFilePackage(const char* path) {
+    if (!path) return QString();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!opened || !db_) return QString();
+    std::string key(SkipSlashDotSlash(TrimSlashDot(path)));
+    auto it = db_->node_ids.find(key);
+    if (it == db_->node_ids.end()) return QString();
+    return QString::fromStdString(db_->sets[db_->node_owner[it->second]].name);
+}
+
+bool PolicyMigrationHelper::LookupFiles(const char* package, std::vector<std::string>* files) {
+    std::string spec_text = package ? package : "";
+    PackageSpec spec;
+    std::string error;
+    const Database::Set* set = nullptr;
+    const Database::Instance* inst = nullptr;
+    if (ParseSpec(spec_text, &spec, &error)) {
+        set = db_->FindSet(spec.name);
+        if (set && spec.has_arch) {
+            for (const auto& s : set->instances)
+                if (s.arch == spec.arch) inst = &s;
+        } else if (set) {
+            int installed = 0;
+            for (const auto& s : set->instances)
+                if (s.status != kNotInstalled) {
+                    inst = &s;
+                    ++installed;
+                }
+            if (installed > 1)
+                error = "ambiguous package name '" + spec.name + "' with more than one installed instance";
+        }
+    }
+    if (!error.empty()) {
+        AcLog(LOG_ERR, "needs a valid package name but '%s' is not: %s", Printable(spec_text, 250).c_str(),
+              Printable(error, 1024).c_str());
+        return false;
+    }
+    if (!inst || inst->status == kNotInstalled) return false;
+    if (inst->files.empty()) {
+        std::string name = set->name;
+        std::string_view native = NativeArch();
+        if (!inst->arch.empty() && (inst->multiarch_same || (inst->arch != native && inst->arch != "all")))
+            name += ":" + inst->arch;
+        AcLog(LOG_ERR, "Package '%s' does not contain any files (!)\n", name.c_str());
+        return false;
+    }
+    files->reserve(inst->files.size());
+    for (uint32_t id : inst->files) files->push_back(db_->NodeName(id));
+    return true;
+}
+
+std::vector<std::string> PolicyMigrationHelper::QueryPackageFiles(const char* package) {
+    std::vector<std::string> files;
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        OpenLocked();
+        if (db_) LookupFiles(package, &files);
+    } catch (const std::exception& e) {
+        AcLog(LOG_ERR, "package file lookup failed: %s", e.what());
+        files.clear();
+    }
+    return files;
+}
+
+std::vector<std::string> PolicyMigrationHelper::QueryPackageFileList(const char* package) {
+    // The files are tested outside the lock: other threads need not wait on disk.
+    std::vector<std::string> files = QueryPackageFiles(package);
+    files.erase(std::remove_if(files.begin(), files.end(), [](const std::string& f) { return !is_elf_file(f.c_str()); }),
+                files.end());
+    return files;
+}
+
+bool IsValidPackageSpec(const char* spec, std::string* error) {
+    PackageSpec parsed;
+    std::string text = spec ? spec : "";
+    try {
+        return ParseSpec(text, &parsed, error);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+int is_elf_file(const char* path) {
+    if (!path || strstr(path, ".so")) return 0;
+    // Only regular files are opened: opening a FIFO would block and opening
+    // a device node can have side effects.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return 0;
+    unsigned char magic[4];
+    size_t got = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        while (got < sizeof(magic)) {
+            ssize_t n = read(fd, magic + got, sizeof(magic) - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += size_t(n);
+        }
+    }
+    close(fd);
+    return got == 4 && magic[0] == 0x7f && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F' ? 1 : 0;
+}

@@ -1,21 +1,59 @@
 // Reads the Debian package database in-process: which package owns a file,
-// which files a package has.
+// which files a package has. The database is dpkg's own: the status file
+// (with its pending updates journal) and the installed file lists
+// info/NAME.list and info/NAME:ARCH.list below the admin folder, which is
+// $DPKG_ADMINDIR, else $DPKG_ROOT/var/lib/dpkg, as dpkg itself resolves it.
 #pragma once
 
 #include <QString>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 class PolicyMigrationHelper {
 public:
     static PolicyMigrationHelper* Instance();
+    ~PolicyMigrationHelper();
+
+    // Loads the status and every installed file list, once per open.
     void OpenDb();
     void CloseDb();
     // The name (without ":ARCH") of the package that owns `path`, or "".
+    // The database must be open.
     QString QueryFilePackage(const char* path);
     // The executable files of `package`, in the package's file-list order.
+    // Opens the database when it is closed and leaves it open.
     std::vector<std::string> QueryPackageFileList(const char* package);
+    // Every path `package` lists, as `dpkg -L` prints them (diversion notes
+    // aside); same lookup and log lines as QueryPackageFileList.
+    std::vector<std::string> QueryPackageFiles(const char* package);
+
+    // Legacy file-protection rules to records, and old ".json" file names to
+    // current ones; defined in policy-migration.cpp.
+    void MigrateAll();
+    int Migrate(const QString& name);
+    static void RenameConfigFileExtend();
+
+    struct Database;
+
+private:
+    PolicyMigrationHelper();
+    PolicyMigrationHelper(const PolicyMigrationHelper&) = delete;
+    PolicyMigrationHelper& operator=(const PolicyMigrationHelper&) = delete;
+
+    void OpenLocked();
+    bool LookupFiles(const char* package, std::vector<std::string>* files);
+
+    std::mutex mutex_;
+    bool opened = false;
+    std::unique_ptr<Database> db_;
 };
 
 // 1 for an executable (ELF) file, else 0.
 int is_elf_file(const char* path);
+
+// Checks a package specifier ("name" or "name:arch") by dpkg's rules for
+// package and architecture names. On failure `error` (if given) receives
+// dpkg's explanation, e.g. "illegal package name in specifier 'a;b': ...".
+bool IsValidPackageSpec(const char* spec, std::string* error = nullptr);
