@@ -44,7 +44,9 @@ TEST_F(CacheTest, ConcurrentChangesAndLookups) {
         ASSERT_EQ(cm->SetCache(cm->policyMap, ToJsonText(Policy("s" + std::to_string(i), "camera", {"read"})), pout,
                                change),
                   0);
-        if (i % 3 == 0) ASSERT_EQ(cm->DeleteCache(cm->modeMap, name, out, change), 0);
+        if (i % 3 == 0) {
+            ASSERT_EQ(cm->DeleteCache(cm->modeMap, name, out, change), 0);
+        }
     }
     watcherLike.join();
     done = true;

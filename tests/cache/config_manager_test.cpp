@@ -159,11 +159,12 @@ TEST_F(CacheTest, FailedWritesAreReportedAndChangeNothing) {
     std::string change;
     ASSERT_EQ(cm->SetCache(cm->modeMap, R"({"object":"camera","mode":"blacklist"})", out, change), 0);
 
-    ASSERT_EQ(mount(nullptr, kVarLibFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
-        << "/var/lib/olm is a tmpfs of the sandbox";
+    // The sandbox is a private mount namespace: make the service's tree read-only.
+    ASSERT_EQ(mount(kVarLibFolder.c_str(), kVarLibFolder.c_str(), nullptr, MS_BIND, nullptr), 0);
     struct Restore {
-        ~Restore() { mount(nullptr, kVarLibFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr); }
+        ~Restore() { umount(kVarLibFolder.c_str()); }
     } restore;
+    ASSERT_EQ(mount(nullptr, kVarLibFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
     const std::string micPath = ModePath(kVarLibFolder, "mic");
     EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"mic","mode":"blacklist"})", out, change), -30);
     EXPECT_EQ(ac_error_msg, "write config file " + micPath + " failed: Read-only file system");
@@ -205,6 +206,7 @@ TEST_F(CacheTest, FilesFoundOnDiskEnterAndLeaveTheCache) {
     EXPECT_TRUE(log.Contains("err: ConfigManager::UpdateConfig AcConfigType::UnknownType!"));
 
     const std::string broken = kEtcFolder + "policy.d/broken.policy";
+    std::filesystem::create_directories(kEtcPolicyFolder);
     std::ofstream(broken) << "{";
     EXPECT_EQ(cm->SetCacheAndUpdatePolicy(QString::fromStdString(broken), true), -22);
 
