@@ -1,0 +1,13 @@
+#include <QApplication>
+#include <QIcon>
+
+#include "inspector-resources.h"
+#include "mainwindow.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    MainWindow window;
+    window.setWindowIcon(QIcon(kWindowIconFile));
+    window.show();
+    return app.exec();
+}
