@@ -1,0 +1,116 @@
+// The two access questions: what a process may do to an object, and whether
+// an executable may perform a list of operations on it. Any bus client may
+// ask; every question leaves an audit record. Nothing is remembered between
+// questions, so a change of the configuration applies to the next one.
+#include <systemd/sd-bus.h>
+
+#include <string>
+#include <vector>
+
+#include "ac-audit.h"
+#include "ac-log.h"
+#include "access-control-dbus.h"
+#include "config-manager.h"
+
+namespace {
+
+// What a subject without a policy of its own may do under `mode`.
+std::vector<std::string> ModeDefaults(const std::string& mode, const std::vector<std::string>& all) {
+    if (mode == kModeBlacklist) return all;
+    if (mode == kModeWhitelist) return {};
+    return {mode};
+}
+
+QList<QString> ToQList(const std::vector<std::string>& operations) {
+    QList<QString> list;
+    list.reserve(static_cast<qsizetype>(operations.size()));
+    for (const auto& operation : operations) list.append(QString::fromStdString(operation));
+    return list;
+}
+
+// The operations `subject` (an entity name or an executable path, taken as
+// the bytes it arrived as) may perform on `object`. Writes the question's
+// audit record; an object that is no entity is answered with an error here.
+QList<QString> GetExePermissions(sd_bus_message* m, const std::string& subject, const std::string& object,
+                                 const std::string& audit) {
+    ConfigManager* cache = ConfigManager::Instance();
+    const EntityInfoData target = ConfigManager::GetEntityInfo(object);
+    if (!target.IsValid()) {
+        AcLog(LOG_WARNING, ":CanAuthorize object entify info not Valid: %s!", object.c_str());
+        // Recorded before the answer: a caller that has its answer finds
+        // the record written.
+        Audit_Msg(m, audit, 0);
+        AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid object");
+        return {};
+    }
+    const std::vector<std::string>& all = target.available_operations;
+
+    const ModeData mode = cache->GetCache(cache->modeMap, object);
+    if (mode.object.empty() || mode.mode.empty()) {
+        AcLog(LOG_WARNING, "AccessControlDbus::CanAuthorize object mode not Valid: %s!", object.c_str());
+        Audit_Msg(m, audit, 1);
+        return ToQList(all);
+    }
+    const std::vector<std::string> defaults = ModeDefaults(mode.mode, all);
+    const int defaultResult = mode.mode == kModeBlacklist ? 1 : 0;
+
+    EntityInfoData entity = ConfigManager::GetEntityInfo(subject);
+    if (!entity.IsValid() && cache->GetExeSubjectInfo(subject, entity) != 0) {
+        Audit_Msg(m, audit, defaultResult);
+        return ToQList(defaults);
+    }
+
+    PolicyData policy;
+    policy.version = "1.0";
+    if (cache->GetSubjectPolicy(entity.name, policy) != 0) {
+        Audit_Msg(m, audit, defaultResult);
+        return ToQList(defaults);
+    }
+
+    // A subject with a policy gets exactly what it grants, in every mode.
+    QList<QString> granted;
+    for (const auto& entry : policy.policies)
+        for (const auto& item : entry.objects)
+            if (item.object == object)
+                for (const auto& operation : item.operations) granted.append(QString::fromStdString(operation));
+    Audit_Msg(m, audit, 0);
+    return granted;
+}
+
+}  // namespace
+
+QList<QString> AccessControlDbus::CanAuthorize(sd_bus_message* m, int pid, QString qobject) {
+    const std::string object = qobject.toStdString();
+    const std::string exe = get_pid_link(pid, "exe");
+    const std::string audit = "CanAuthorize, subjectPID=" + std::to_string(pid) + ", subjectExe=" + exe +
+                              ", object=" + object + ", operations=";
+    if (exe.empty()) {
+        AcLog(LOG_WARNING, "CanAuthorize subject PID Is InValid: %d!", pid);
+        Audit_Msg(m, audit, 0);
+        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid subject PID");
+        return {};
+    }
+    // The executable's path is the subject: an entity named by it first,
+    // then any subject that claims it.
+    return GetExePermissions(m, exe, object, audit);
+}
+
+int AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe, const QString& qobject,
+                                          const QList<QString>& operations) {
+    const std::string exe = qexe.toStdString();
+    const std::string object = qobject.toStdString();
+    const std::string audit =
+        "CheckAuthorization, exe=" + exe + ", subjectExe=" + exe + ", object=" + object + ", operations=";
+    if (exe.empty()) {
+        AcLog(LOG_WARNING, "CheckAuthorization subject Is InValid: %s!", exe.c_str());
+        Audit_Msg(m, audit, 0);
+        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid exe");
+        return 0;
+    }
+    // After "Invalid object" the error is the caller's only answer, whatever
+    // is returned here.
+    const QList<QString> permitted = GetExePermissions(m, exe, object, audit);
+    for (const QString& operation : operations)
+        if (!permitted.contains(operation)) return 0;
+    return 1;
+}

@@ -1,0 +1,246 @@
+// The six configuration changes. Each checks its caller, lets the cache
+// validate and store the change under /var/lib/olm/sarv/, pushes the result
+// to the enforcement adapters, announces it with a signal and leaves an
+// audit record. A change that passed the cache stays stored even when an
+// adapter refuses it afterwards: the files are the truth, and the adapter
+// receives the current state again with the next change.
+#include <unistd.h>
+
+#include <systemd/sd-bus.h>
+
+#include <string>
+
+#include "ac-audit.h"
+#include "ac-globals.h"
+#include "ac-log.h"
+#include "ac-signal.h"
+#include "access-control-dbus.h"
+#include "acjson.h"
+#include "adapter-manager.h"
+#include "caller-check.h"
+#include "config-manager.h"
+#include "policy-propagation.h"
+
+namespace {
+
+constexpr int kNothingChanged = -17;
+constexpr int kAdapterNotFound = -2;
+
+// Audit records: success (the text alone, result 1), failure with the
+// reason (": " and ac_error_msg, result 0) and plain failure (result 0).
+void AuditSuccess(sd_bus_message* m, const std::string& audit) { Audit_Msg(m, audit, 1); }
+void AuditFailure(sd_bus_message* m, const std::string& audit) { Audit_Msg(m, audit + ": " + ac_error_msg, 0); }
+void AuditPlain(sd_bus_message* m, const std::string& audit) { Audit_Msg(m, audit, 0); }
+
+void ReplyInvalid(sd_bus_message* m, const char* format, const std::string& text) {
+    AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, format, text.c_str());
+}
+
+// The caller check every change starts with; on refusal the call has been
+// answered and recorded.
+bool CallerMayChange(sd_bus_message* m, const char* method, const std::string& audit) {
+    if (check_caller_usid(m) == 0) return true;
+    AcLog(LOG_WARNING, "%s check_caller_usid failed: %s!", method, ac_error_msg.c_str());
+    AuditFailure(m, audit);
+    AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_ACCESS_DENIED, "%s", ac_error_msg.c_str());
+    return false;
+}
+
+// Whether the kernel security module labels processes by the
+// "security.appid" attribute. Looked at once, on the first entity stored.
+bool KernelSupportsSecurityAppid() {
+    static const bool is_kernel_support_security_appid =
+        access((ProcAttrRoot() + "/1/attr/olmsec/cred").c_str(), F_OK) == 0;
+    return is_kernel_support_security_appid;
+}
+
+}  // namespace
+
+void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
+    const std::string config = qconfig.toStdString();
+    const std::string audit = "SetMode, config=" + config;
+    if (!CallerMayChange(m, "SetMode", audit)) return;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    ModeData record;
+    std::string change;
+    const int r = cache->SetCache(cache->modeMap, config, record, change);
+    if (r == kNothingChanged) return;
+    if (r != 0) {
+        AcLog(LOG_WARNING, "SetMode data IsValid failed: %s!", ac_error_msg.c_str());
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "%s", ac_error_msg);
+        return;
+    }
+
+    const int a = AdapterManager::Instance()->SetPolicy(record.object);
+    if (a == kAdapterNotFound) {
+        AcLog(LOG_WARNING, "SetMode failed: %s!", ac_error_msg.c_str());
+        return;
+    }
+    if (a != 0) {
+        AcLog(LOG_WARNING, "SetMode failed: %s!", ac_error_msg.c_str());
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "AcAdapter SetMode failed: %s", ac_error_msg);
+        return;
+    }
+
+    if (!change.empty()) EmitAcSignal("ModeChanged", config, change);
+    AuditSuccess(m, audit);
+}
+
+void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
+    const std::string object = qobject.toStdString();
+    const std::string audit = "DeleteMode, object=" + object;
+    if (!CallerMayChange(m, "DeleteMode", audit)) return;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    ModeData record;
+    std::string change;
+    const int r = cache->DeleteCache(cache->modeMap, object, record, change);
+    if (r == kNothingChanged) {
+        AcLog(LOG_WARNING, "DeleteMode data not exist: %s!", ac_error_msg.c_str());
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
+        return;
+    }
+    if (r != 0) {
+        AcLog(LOG_WARNING, "DeleteMode DeleteCache failed: %s!", ac_error_msg.c_str());
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "DeleteCache failed: res = %s", ac_error_msg);
+        return;
+    }
+
+    const std::string deleted = ToJsonText(record);
+    // The adapter now receives what the remaining layers give the object.
+    const int a = AdapterManager::Instance()->SetPolicy(record.object);
+    if (a != 0) {
+        AcLog(LOG_WARNING, "DeleteMode failed");
+        AuditPlain(m, audit);
+        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "SetMode failed: res = %d", a);
+        return;
+    }
+
+    EmitAcSignal("ModeChanged", deleted, kChangeTypeDelete);
+    AuditSuccess(m, audit);
+}
+
+void AccessControlDbus::SetEntity(sd_bus_message* m, const QString& qentity) {
+    const std::string entity = qentity.toStdString();
+    const std::string audit = "SetEntity, entity=" + entity;
+    if (!CallerMayChange(m, "SetEntity", audit)) return;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    EntityInfoData record;
+    std::string change;
+    const int r = cache->SetCache(cache->entityMap, entity, record, change);
+    if (r == kNothingChanged) return;
+    if (r != 0) {
+        AcLog(LOG_WARNING, "SetEntity entity IsValid failed!");
+        // Recorded before the answer, as everywhere: a caller that has its
+        // answer finds the record written.
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "SetEntity failed: %s", ac_error_msg);
+        return;
+    }
+
+    // Labels only matter to a kernel that reads them; a failed label is
+    // logged by the labelling itself and does not undo the stored entity.
+    if (KernelSupportsSecurityAppid()) SetAppElfOlmsecAttr(record);
+    if (UpdateEntityPolicy(record) != 0) AcLog(LOG_WARNING, "SetEntity UpdateEntityPolicy failed!");
+
+    if (!change.empty()) EmitAcSignal("EntityChanged", entity, change);
+    AuditSuccess(m, audit);
+}
+
+void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
+    const std::string name = qname.toStdString();
+    const std::string audit = "DeleteEntity, entity=" + name;
+    if (!CallerMayChange(m, "DeleteEntity", audit)) return;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    EntityInfoData record;
+    std::string change;
+    const int r = cache->DeleteCache(cache->entityMap, name, record, change);
+    if (r == kNothingChanged) {
+        AcLog(LOG_WARNING, "DeleteEntity data not exist: %s!", ac_error_msg.c_str());
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "%s", ac_error_msg);
+        return;
+    }
+    if (r != 0) {
+        AcLog(LOG_WARNING, "DeleteEntity entity IsValid failed!");
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
+        return;
+    }
+
+    // Executables labelled for a deleted subject keep their label.
+    UpdateEntityPolicy(record);
+
+    EmitAcSignal("EntityChanged", name, kChangeTypeDelete);
+    AuditSuccess(m, audit);
+}
+
+void AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& qpolicy) {
+    const std::string policy = qpolicy.toStdString();
+    const std::string audit = "SetPolicy, policy=" + policy;
+    if (!CallerMayChange(m, "SetPolicy", audit)) return;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    PolicyData record;
+    std::string change;
+    const int r = cache->SetCache(cache->policyMap, policy, record, change);
+    if (r == kNothingChanged) return;
+    if (r != 0 || !record.IsValid()) {
+        AcLog(LOG_WARNING, "SetPolicy data IsValid failed: %s!", ac_error_msg.c_str());
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "SetPolicy SetCache failed: %s", ac_error_msg);
+        return;
+    }
+
+    if (SetAllPolicy(record) != 0) {
+        AcLog(LOG_WARNING, "SetPolicy failed: %s", ac_error_msg.c_str());
+        AuditPlain(m, audit);
+        ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
+        return;
+    }
+
+    if (!change.empty()) EmitAcSignal("PolicyChanged", policy, change);
+    AuditSuccess(m, audit);
+}
+
+void AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
+    const std::string name = qname.toStdString();
+    const std::string audit = "DeletePolicy, policy=" + name;
+    if (!CallerMayChange(m, "DeletePolicy", audit)) return;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    PolicyData record;
+    std::string change;
+    const int r = cache->DeleteCache(cache->policyMap, name, record, change);
+    if (r == kNothingChanged) {
+        AcLog(LOG_WARNING, "DeletePolicy DeleteCache data not exist!");
+        AuditFailure(m, audit);
+        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "DeleteCache data not exist!");
+        return;
+    }
+    if (r != 0 || !record.IsValid()) {
+        AcLog(LOG_WARNING, "DeletePolicy data IsValid failed!");
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
+        return;
+    }
+
+    // Every object the deleted policy named is pushed again with what the
+    // remaining configuration gives it.
+    if (SetAllPolicy(record) != 0) {
+        AcLog(LOG_WARNING, "DeletePolicy failed: %s", ac_error_msg.c_str());
+        AuditFailure(m, audit);
+        ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
+        return;
+    }
+
+    EmitAcSignal("PolicyChanged", name, kChangeTypeDelete);
+    AuditSuccess(m, audit);
+}

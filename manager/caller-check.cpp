@@ -1,0 +1,190 @@
+#include "caller-check.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <systemd/sd-bus.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "ac-audit.h"
+#include "ac-globals.h"
+
+const QList<QString> kWhiteCallerExes = {
+    QStringLiteral("/usr/bin/sarv-ac-manager-tools"),
+    QStringLiteral("/usr/bin/calvora"),
+    QStringLiteral("/usr/sbin/sarvd"),
+};
+
+namespace {
+
+// Only the first bytes of a label file are looked at.
+constexpr size_t kLabelReadSize = 256;
+
+const char* const kAcceptedLabels[] = {"nimbra_app", "nimbra_sys", "nimbra_sec"};
+
+// A bus peer that connects and disconnects in a loop must not make the
+// table grow without bound should the bus ever fail to announce departures;
+// every entry can be learnt again.
+constexpr size_t kMaxKnownSenders = 65536;
+
+int QuerySenderPid(sd_bus_message* m) {
+    sd_bus_creds* creds = nullptr;
+    pid_t pid = 0;
+    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID, &creds) >= 0 && sd_bus_creds_get_pid(creds, &pid) < 0)
+        pid = 0;
+    sd_bus_creds_unref(creds);
+    return pid;
+}
+
+// Unique bus name -> process id, for the one connection the service
+// dispatches on. A restart of the service brings a new connection, and the
+// table starts again with it.
+class SenderPids {
+public:
+    static SenderPids& Instance() {
+        // Never destroyed: at exit the slot may still refer to a connection
+        // that another thread is closing.
+        static SenderPids* instance = new SenderPids;
+        return *instance;
+    }
+
+    int Get(sd_bus_message* m) {
+        sd_bus* bus = sd_bus_message_get_bus(m);
+        const char* sender = sd_bus_message_get_sender(m);
+        // A direct connection has no names to key by.
+        if (!bus || !sender || sender[0] != ':') return QuerySenderPid(m);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (bus != bus_) Follow(bus);
+            if (watching_) {
+                auto it = pids_.find(sender);
+                if (it != pids_.end()) return it->second;
+            }
+        }
+        const int pid = QuerySenderPid(m);
+        if (pid <= 0) return pid;
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Only names whose departure will be heard of are kept.
+        if (watching_ && bus == bus_) {
+            if (pids_.size() >= kMaxKnownSenders) pids_.clear();
+            pids_.emplace(sender, pid);
+        }
+        return pid;
+    }
+
+private:
+    // Starts over on `bus`. The match slot holds a reference to its
+    // connection, so a connection that has been closed stays allocated until
+    // this moment and a new one can never be mistaken for it by address.
+    void Follow(sd_bus* bus) {
+        pids_.clear();
+        sd_bus_slot_unref(match_);
+        match_ = nullptr;
+        bus_ = bus;
+        // Installed without waiting for the bus's answer; a departure missed
+        // meanwhile only leaves an entry that no later call can use, since
+        // unique names are never given out again.
+        const int r = sd_bus_match_signal_async(bus, &match_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                "org.freedesktop.DBus", "NameOwnerChanged", OnNameOwnerChanged,
+                                                nullptr, this);
+        watching_ = r >= 0;
+        if (!watching_) match_ = nullptr;
+    }
+
+    static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        const char* name = nullptr;
+        const char* oldOwner = nullptr;
+        const char* newOwner = nullptr;
+        if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0 || !name || name[0] != ':') return 0;
+        if (newOwner && newOwner[0] != '\0') return 0;
+        auto* self = static_cast<SenderPids*>(userdata);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        if (sd_bus_message_get_bus(m) == self->bus_) self->pids_.erase(name);
+        return 0;
+    }
+
+    std::mutex mutex_;
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* match_ = nullptr;
+    bool watching_ = false;
+    std::unordered_map<std::string, int> pids_;
+};
+
+// Reads up to `size` bytes; the count read, or -1.
+ssize_t ReadUpTo(int fd, char* buffer, size_t size) {
+    size_t total = 0;
+    while (total < size) {
+        const ssize_t n = read(fd, buffer + total, size - total);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return total > 0 ? static_cast<ssize_t>(total) : -1;
+        }
+        if (n == 0) break;
+        total += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(total);
+}
+
+bool HasAcceptedLabel(const char* label, size_t size) {
+    for (const char* accepted : kAcceptedLabels)
+        if (memmem(label, size, accepted, strlen(accepted)) != nullptr) return true;
+    return false;
+}
+
+}  // namespace
+
+const std::string& ProcAttrRoot() {
+    static const std::string root = [] {
+        const char* env = getenv("SARV_PROC_ATTR_ROOT");
+        return std::string(env && *env ? env : "/proc");
+    }();
+    return root;
+}
+
+int get_sender_pid(sd_bus_message* m) {
+    if (!m) return 0;
+    return SenderPids::Instance().Get(m);
+}
+
+int check_caller_usid(sd_bus_message* m) {
+    const int pid = get_sender_pid(m);
+    const std::string pidText = std::to_string(pid);
+
+    static const std::string self_ns_mount = get_pid_link(getpid(), "ns/mnt");
+    // A link that cannot be read names no namespace; it never matches, not
+    // even when the service could not read its own either.
+    const std::string callerNs = get_pid_link(pid, "ns/mnt");
+    if (callerNs.empty() || callerNs != self_ns_mount) {
+        ac_error_msg = "caller(" + pidText + ") and sarv-ac-manager not in same ns/mnt";
+        return -1;
+    }
+
+    const QString exe = QString::fromStdString(get_pid_link(pid, "exe"));
+    if (kWhiteCallerExes.contains(exe)) return 0;
+
+    const std::string exeText = exe.toStdString();
+    const std::string noSign = "process " + exeText + "(" + pidText + ") has no security sign";
+    const std::string path = ProcAttrRoot() + "/" + pidText + "/attr/usid";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ac_error_msg = noSign;
+        return -1;
+    }
+    char label[kLabelReadSize];
+    const ssize_t n = ReadUpTo(fd, label, sizeof(label));
+    close(fd);
+    if (n <= 0) {
+        ac_error_msg = noSign;
+        return -1;
+    }
+    if (HasAcceptedLabel(label, static_cast<size_t>(n))) return 0;
+
+    const std::string text(label, strnlen(label, static_cast<size_t>(n)));
+    ac_error_msg = "process " + exeText + "(" + pidText + text + ") not security sign";
+    return -1;
+}

@@ -1,0 +1,34 @@
+// Who sent a bus call, and whether that sender may change the configuration.
+#pragma once
+
+#include <string>
+
+#include <QList>
+#include <QString>
+
+typedef struct sd_bus_message sd_bus_message;
+
+// Programs trusted to change the configuration without a security label.
+// Compared exactly, letter case included, with the caller's executable.
+extern const QList<QString> kWhiteCallerExes;
+
+// 0 when the sender of `m` may change the configuration: it runs in the
+// service's mount namespace and is a trusted program or carries one of the
+// suite's security labels. -1 otherwise, with the reason in ac_error_msg.
+// Logs nothing; the calling method logs and replies.
+int check_caller_usid(sd_bus_message* m);
+
+// The process id of the sender of `m`, 0 when the bus cannot tell.
+//
+// A connection's process never changes and the bus never hands a unique
+// name out twice, so the answer is asked of the bus once per unique name
+// and kept until the bus announces that the name has gone. Must be called
+// on the thread that dispatches `m`'s connection.
+int get_sender_pid(sd_bus_message* m);
+
+// Where the kernel security module's per-process files are read from:
+// "/proc", unless the environment variable SARV_PROC_ATTR_ROOT names another
+// tree when the service first looks. Only the security-label files
+// ("PID/attr/usid", "1/attr/olmsec/cred") are read below it; machines whose
+// kernel lacks the module have no such files, and tests provide them there.
+const std::string& ProcAttrRoot();
