@@ -21,6 +21,9 @@
 #endif
 
 #include "ac-log.h"
+#ifndef SARV_AUDIT_WITHOUT_BUS
+#include "caller-check.h"
+#endif
 
 namespace {
 
@@ -188,14 +191,8 @@ QString get_caller_cmdline(int pid) {
 // The installer command has no bus and is built without this part.
 
 int get_caller_pid(sd_bus_message* m) {
-    if (!m) return 0;
-    sd_bus_creds* creds = nullptr;
-    pid_t pid = 0;
-    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID, &creds) >= 0) {
-        if (sd_bus_creds_get_pid(creds, &pid) < 0) pid = 0;
-    }
-    sd_bus_creds_unref(creds);
-    return pid;
+    // Kept per connection by the caller check (caller-check.h).
+    return get_sender_pid(m);
 }
 
 void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
