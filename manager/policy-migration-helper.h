@@ -35,9 +35,9 @@ public:
     int Migrate(const QString& name);
     static void RenameConfigFileExtend();
 
+private:
     struct Database;
 
-private:
     PolicyMigrationHelper();
     PolicyMigrationHelper(const PolicyMigrationHelper&) = delete;
     PolicyMigrationHelper& operator=(const PolicyMigrationHelper&) = delete;
