@@ -59,7 +59,8 @@ void ReadResult(sd_bus_message* m, BusClient::Reply& reply) {
 
 // ---- PrivateBus -------------------------------------------------------------------------
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(const std::string& config) {
+    const std::string configArg = "--config-file=" + (config.empty() ? std::string(SARV_PRIVATE_BUS_CONF) : config);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     pid_t pid = fork();
@@ -71,8 +72,8 @@ PrivateBus::PrivateBus() {
     if (pid == 0) {
         // The address goes to descriptor 3, which must survive the exec.
         if (dup2(fds[1], 3) < 0) _exit(127);
-        execlp("dbus-daemon", "dbus-daemon", "--config-file=" SARV_PRIVATE_BUS_CONF, "--nofork", "--nopidfile",
-               "--print-address=3", static_cast<char*>(nullptr));
+        execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile", "--print-address=3",
+               static_cast<char*>(nullptr));
         _exit(127);
     }
     pid_ = pid;

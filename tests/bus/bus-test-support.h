@@ -21,7 +21,8 @@
 // started is stopped.
 class PrivateBus {
 public:
-    PrivateBus();
+    // With the tests' allow-everything configuration, or with `config`.
+    explicit PrivateBus(const std::string& config = "");
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
