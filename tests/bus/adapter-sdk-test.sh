@@ -22,7 +22,7 @@ includedir=$(pkg-config --variable=includedir sarv-ac-sdk)/sarv-ac-sdk
 [ "$(ls "$includedir" | sort | tr '\n' ' ')" = "acadapter-interface.h acconstants.h acrecords.h " ] ||
     fail "unexpected headers in $includedir: $(ls "$includedir")"
 case "$(pkg-config --variable=adapterdir sarv-ac-sdk)" in
-*/share/olm/sarv/acadapter.d) ;;
+*/usr/share/olm/sarv/acadapter.d) ;;
 *) fail "adapterdir is $(pkg-config --variable=adapterdir sarv-ac-sdk)" ;;
 esac
 
