@@ -87,28 +87,6 @@ TEST_F(ProtectionTest, ProfileHeadMustNameTheMaintenancePrograms) {
     EXPECT_EQ(is_config_contains_sarvd(kVarLibProfile.c_str()), 1);
 }
 
-TEST_F(ProtectionTest, ProtectProfileBuildsTheTwoRules) {
-    ASSERT_EQ(protect_profile("/etc/olm/sarv/", {"/usr/bin/a", "/usr/bin/b"}, "/usr/sbin/sarvd", 3), 0);
-    FaProfile p = fa_get_profile("/etc/olm/sarv/");
-    EXPECT_EQ(p.file, "/etc/olm/sarv/");
-    EXPECT_EQ(p.daemon, "/usr/sbin/sarvd");
-    EXPECT_EQ(p.version, "0.0.1");
-    EXPECT_EQ(p.flag, 1);
-    ASSERT_EQ(p.rules.size(), 2u);
-    EXPECT_EQ(p.rules[0].type, 3);
-    EXPECT_EQ(p.rules[0].ids, std::vector<int32_t>{-1});
-    EXPECT_EQ(p.rules[0].programs, (std::list<std::string>{"/usr/bin/a", "/usr/bin/b"}));
-    EXPECT_EQ(p.rules[0].access, 15);
-    EXPECT_EQ(p.rules[1].type, 3);
-    EXPECT_EQ(p.rules[1].ids, std::vector<int32_t>{-1});
-    EXPECT_EQ(p.rules[1].programs, std::list<std::string>{"*"});
-    EXPECT_EQ(p.rules[1].access, 5);
-
-    ASSERT_EQ(mkdir(kUsrShareProfile.c_str(), 0755), 0);
-    EXPECT_EQ(protect_profile("/usr/share/olm/sarv/", {}, "", 1), -EISDIR);
-    EXPECT_TRUE(log.Contains("err: fa_set_and_update_profile failed. file = /usr/share/olm/sarv/"));
-}
-
 TEST_F(ProtectionTest, WhatNeedsProtection) {
     EXPECT_EQ(is_config_need_protect(), 0);
     EXPECT_EQ(is_config_already_unprotect(), 1);
@@ -148,12 +126,21 @@ TEST_F(ProtectionTest, FirstFileInstallsThreeProfilesInOrderThenUpdatesOnce) {
                                                            "set for /usr/share/olm/sarv/", "set for /etc/olm/sarv/"}));
 
     FaProfile p = fa_get_profile("/var/lib/olm/sarv/");
+    EXPECT_EQ(p.file, "/var/lib/olm/sarv/");
     EXPECT_EQ(p.daemon, get_self_exe_path());
+    EXPECT_EQ(p.version, "0.0.1");
+    EXPECT_EQ(p.flag, 1);
     ASSERT_EQ(p.rules.size(), 2u);
-    EXPECT_EQ(p.rules[0].type, 1);
     EXPECT_EQ(p.rules[0].programs,
               (std::list<std::string>{"/usr/bin/dpkg", "/usr/bin/pm_dpkg", "/usr/bin/sarv-ac-manager-tools",
                                       "/usr/bin/sarv-ac-manager-configer", "/usr/sbin/sarvd", "/usr/sbin/stazictl"}));
+    EXPECT_EQ(p.rules[1].programs, std::list<std::string>{"*"});
+    for (const FaRule& rule : p.rules) {
+        EXPECT_EQ(rule.type, 1);
+        EXPECT_EQ(rule.ids, std::vector<int32_t>{-1});
+    }
+    EXPECT_EQ(p.rules[0].access, 15);
+    EXPECT_EQ(p.rules[1].access, 5);
 
     // Protected already: the next file changes nothing.
     WriteFile("/var/lib/olm/sarv/policy.d/apt.policy", "{}");
@@ -196,6 +183,7 @@ TEST_F(ProtectionTest, ALibraryFailureStopsAtThatTree) {
     EXPECT_TRUE(Exists(kVarLibProfile));
     EXPECT_FALSE(Exists(kEtcProfile));
     EXPECT_FALSE(Exists(kGardexUpdateStamp));
+    EXPECT_TRUE(log.Contains("err: fa_set_and_update_profile failed. file = /usr/share/olm/sarv/"));
     EXPECT_TRUE(log.Contains("err: ConfigManager::ProtectConfig /usr/share/olm/sarv/ failed: -21!"));
 
     // Removal stops the same way.
