@@ -1,10 +1,11 @@
 #!/bin/bash
-# Sets up and builds everything, then says what is ready to run.
+# Sets up, builds and runs the service: the host daemon sarvd with the
+# plug-in and the example adapter, on a private system bus, inside a sandbox
+# seeded with the demo configuration of data/demo/. Ctrl-C stops everything.
+# Needs root (the sandbox is a private mount namespace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)"
-echo
-echo "Built: libsarv-ac (configuration file library) and its tests."
-echo "The service itself is not built yet; run scripts/run-tests.sh for the tests."
+exec tests/sandbox/sarv-sandbox tests/sandbox/with-private-bus scripts/demo-inside.sh
