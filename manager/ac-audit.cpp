@@ -1,5 +1,6 @@
 #include "ac-audit.h"
 
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -7,14 +8,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include <libaudit.h>
 
-#include <QFile>
 #include <QHostInfo>
 #include <QNetworkInterface>
-#include <QTextStream>
 
 #ifndef SARV_AUDIT_WITHOUT_BUS
 #include <systemd/sd-bus.h>
@@ -149,16 +149,26 @@ QString GetIp() {
     return NetIdentity::Instance().Get();
 }
 
-void AcAudit::AuditLogMsg(const std::string& message, const std::string& comm, int result) {
-    const int fd = audit_open();
+namespace {
+
+// One record on an audit connection that audit_open gave.
+void LogRecord(int fd, const std::string& message, const std::string& comm, int result) {
+    // When the audit system cannot be reached nothing is recorded, and the
+    // operation that asked for the record goes on as if it had been.
+    if (fd < 0) return;
     const std::string host = AuditEscape(QHostInfo::localHostName().toLocal8Bit().toStdString());
     const std::string addr = AuditEscape(GetIp().toLocal8Bit().toStdString());
     const std::string text = AuditEscape(message);
     const std::string name = AuditEscape(comm);
-    // When the audit system cannot be reached nothing is recorded, and the
-    // operation that asked for the record goes on as if it had been.
     audit_log_user_comm_message(fd, AUDIT_USER_MAC_CONFIG_CHANGE, text.c_str(), name.c_str(), host.c_str(),
                                 addr.c_str(), nullptr, result);
+}
+
+}  // namespace
+
+void AcAudit::AuditLogMsg(const std::string& message, const std::string& comm, int result) {
+    const int fd = audit_open();
+    LogRecord(fd, message, comm, result);
     audit_close(fd);
 }
 
@@ -179,12 +189,29 @@ std::string get_pid_link(int pid, const char* name) {
 }
 
 QString get_caller_cmdline(int pid) {
-    QFile file(QString::asprintf("/proc/%d/cmdline", pid));
-    if (!file.open(QIODevice::ReadOnly)) return QString();
-    QTextStream stream(&file);
-    const QString line = stream.readLine();
-    file.close();
-    return line;
+    // Every audited question reads this file, so it is read with plain
+    // calls: a QFile with a QTextStream makes twice the system calls for
+    // the same first line.
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/cmdline", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return QString();
+    QByteArray line;
+    bool ended = false;
+    char buffer[4096];
+    while (!ended) {
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        const void* newline = memchr(buffer, '\n', static_cast<size_t>(n));
+        const size_t take = newline ? static_cast<size_t>(static_cast<const char*>(newline) - buffer) : n;
+        line.append(buffer, static_cast<qsizetype>(take));
+        ended = newline != nullptr;
+    }
+    close(fd);
+    // A line ends at "\n" or "\r\n", as a text stream reads it.
+    if (ended && line.endsWith('\r')) line.chop(1);
+    return QString::fromUtf8(line);
 }
 
 #ifndef SARV_AUDIT_WITHOUT_BUS
@@ -196,11 +223,18 @@ int get_caller_pid(sd_bus_message* m) {
 }
 
 void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
-    const int pid = get_caller_pid(m);
-    const QByteArray cmdline = get_caller_cmdline(pid).toLocal8Bit();
-    // The arguments are NUL-separated: the record names the program as it
-    // was invoked, the text before the first NUL.
-    AcAudit::AuditLogMsg(message, std::string(cmdline.constData()), result);
+    // The connection is opened first: where the audit system cannot be
+    // reached no record is written, and every access question would pay for
+    // looking up its sender all the same.
+    const int fd = audit_open();
+    if (fd >= 0) {
+        const int pid = get_caller_pid(m);
+        const QByteArray cmdline = get_caller_cmdline(pid).toLocal8Bit();
+        // The arguments are NUL-separated: the record names the program as
+        // it was invoked, the text before the first NUL.
+        LogRecord(fd, message, std::string(cmdline.constData()), result);
+    }
+    audit_close(fd);
 }
 
 void Audit_Msg(sd_bus_message* m, const char* message, int result) {
