@@ -293,8 +293,11 @@ void MainWindow::set_list_widget(const QString& object) {
         append_row(new SubjectItemWidget(QString::fromStdString(entry.subject), operations, current, list), true);
     }
 
+    // Inside the list a widget would fill itself with the list's base
+    // colour; the separator is drawn with its own window colour instead.
     auto* separator = new QFrame(list);
     PaintBlue(separator, QPalette::Window);
+    separator->setBackgroundRole(QPalette::Window);
     separator->setAutoFillBackground(true);
     append_row(separator, false);
 

@@ -21,6 +21,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QSvgRenderer>
+#include <QTabWidget>
 #include <QTextBrowser>
 
 #include "acjson.h"
@@ -79,6 +80,10 @@ void SeedConfiguration() {
     WriteRecord(usr, ObjectRecord("documents", "file", {"read", "write"}));
     WriteRecord(usr, ObjectRecord("org.example.Settings", "dbus", {"read", "write"}));
     WriteRecord(usr, ObjectRecord("clipboard", "screen", {}));
+    // The others row picks by preference, not by the order on offer.
+    WriteRecord(usr, ObjectRecord("projector", "file", {"write", "readwrite"}));
+    WriteRecord(usr, ObjectRecord("screen", "file", {"read", "deny"}));
+    WriteRecord(usr, ModeRecord("screen", "whitelist"));
     for (const char* exe : {"/usr/bin/cheese", "/usr/bin/arecord", "/usr/bin/obs", "/usr/bin/mode.data"})
         WriteRecord(usr, SubjectRecord(exe));
     WriteRecord(usr, ModeRecord("camera", "whitelist"));
@@ -86,6 +91,9 @@ void SeedConfiguration() {
     WriteRecord(usr, ModeRecord("org.example.Settings", "whitelist"));
     WriteRecord(usr, PolicyRecord("/usr/bin/cheese", {{"camera", "allow"}, {"microphone", "allow"}}));
     WriteRecord(usr, PolicyRecord("/usr/bin/arecord", {{"microphone", "deny"}}));
+    // A program that happens to be called like the last row.
+    WriteRecord(usr, SubjectRecord("others"));
+    WriteRecord(usr, PolicyRecord("others", {{"documents", "read"}}));
 
     // "readwrite" is no operation of the camera.
     WriteRecord(etc, PolicyRecord("/usr/bin/obs", {{"camera", "readwrite"}}));
@@ -448,7 +456,8 @@ TEST_F(InspectorWindow, ModeAndPolicyChangesAreSentAsCompactDocuments) {
 
 TEST_F(InspectorWindow, PrivacyListShowsTheObjectsWithTheirIcons) {
     EXPECT_EQ(probe::ObjectNames(w()),
-              QStringList({"camera", "clipboard", "documents", "microphone", "org.example.Settings", "scanner"}));
+              QStringList({"camera", "clipboard", "documents", "microphone", "org.example.Settings", "projector",
+                           "scanner", "screen"}));
     auto* list = child<QListView>("listView");
     EXPECT_EQ(list->iconSize(), QSize(20, 20));
     const InspectorIcons& icons = inspectorIcons();
@@ -460,11 +469,14 @@ TEST_F(InspectorWindow, PrivacyListShowsTheObjectsWithTheirIcons) {
     EXPECT_EQ(CentreColour(icon_of(3)), QColor("#ff00ff"));
     EXPECT_EQ(icon_of(4).cacheKey(), icons.dbusObjectIcon.cacheKey());
     EXPECT_EQ(CentreColour(icon_of(4)), QColor("#808080"));
-    EXPECT_EQ(CentreColour(icon_of(5)), QColor("#ff0000"));
+    EXPECT_EQ(CentreColour(icon_of(6)), QColor("#ff0000"));
 }
 
 TEST_F(InspectorWindow, AnObjectListsItsSubjectsThenTheOthersRow) {
+    child<QTabWidget>("tabWidget")->setCurrentIndex(1);
     ASSERT_TRUE(probe::ClickObject(w(), "camera"));
+    // Let the list lay out and paint what it was given.
+    QCoreApplication::processEvents();
     const QList<probe::Row> rows = probe::PrivacyRows(w());
     ASSERT_EQ(rows.size(), 5);
     EXPECT_EQ(rows[0].subject, "/usr/bin/cheese");
@@ -476,6 +488,9 @@ TEST_F(InspectorWindow, AnObjectListsItsSubjectsThenTheOthersRow) {
     EXPECT_EQ(row_widget("/usr/bin/obs")->saved_value, "readwrite");
     EXPECT_EQ(rows[2].kind, probe::Row::Separator);
     EXPECT_EQ(rows[2].widget->palette().color(QPalette::Window), QColor(Qt::blue));
+    const QImage separator = rows[2].widget->grab().toImage();
+    ASSERT_FALSE(separator.isNull());
+    EXPECT_EQ(separator.pixelColor(separator.width() / 2, separator.height() / 2), QColor(Qt::blue)) << "as drawn";
     EXPECT_EQ(rows[3].kind, probe::Row::Text);
     EXPECT_EQ(rows[3].text, "    others表示除上面程序之外的所有其他程序");
     EXPECT_EQ(rows[4].subject, "others");
@@ -490,7 +505,8 @@ TEST_F(InspectorWindow, AnObjectListsItsSubjectsThenTheOthersRow) {
         int choices;
     };
     for (const Case& c : {Case{"microphone", "allow", 2}, Case{"documents", "write", 2},
-                          Case{"org.example.Settings", "read", 2}, Case{"clipboard", "", 0}}) {
+                          Case{"org.example.Settings", "read", 2}, Case{"projector", "readwrite", 2},
+                          Case{"screen", "deny", 2}, Case{"clipboard", "", 0}}) {
         SCOPED_TRACE(c.object);
         ASSERT_TRUE(probe::ClickObject(w(), c.object));
         const probe::Row others = probe::PrivacyRows(w()).last();
@@ -503,9 +519,12 @@ TEST_F(InspectorWindow, AnObjectListsItsSubjectsThenTheOthersRow) {
 }
 
 TEST_F(InspectorWindow, SaveSendsOnlyTheRowsThatChanged) {
+    probe::BoxCatcher boxes;
+    save()->click();
+    EXPECT_THAT(g_recorder->Take(), IsEmpty()) << "no object chosen yet";
+
     ASSERT_TRUE(probe::ClickObject(w(), "microphone"));
     g_recorder->Take();
-    probe::BoxCatcher boxes;
 
     save()->click();
     EXPECT_THAT(Mutations(g_recorder->Take()), IsEmpty()) << "nothing changed";
@@ -529,6 +548,16 @@ TEST_F(InspectorWindow, SaveSendsOnlyTheRowsThatChanged) {
     save()->click();
     EXPECT_THAT(Mutations(g_recorder->Take()),
                 ElementsAre(IsCall("SetPolicy", ToJsonText(PolicyRecord("/usr/bin/obs", {{"camera", "allow"}})))));
+    // A subject named "others" is still a subject.
+    ASSERT_TRUE(probe::ClickObject(w(), "documents"));
+    const QList<probe::Row> rows = probe::PrivacyRows(w());
+    ASSERT_EQ(rows.size(), 4);
+    ASSERT_EQ(rows[0].subject, "others");
+    rows[0].combo->setCurrentText("write");
+    save()->click();
+    EXPECT_THAT(Mutations(g_recorder->Take()),
+                ElementsAre(IsCall("SetPolicy", ToJsonText(PolicyRecord("others", {{"documents", "write"}})))));
+
     // An others row without operations has nothing to send.
     ASSERT_TRUE(probe::ClickObject(w(), "clipboard"));
     save()->click();
