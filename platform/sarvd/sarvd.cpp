@@ -8,7 +8,9 @@
 //   void stop()             from another thread, on SIGTERM or SIGINT
 //   void restart()          on SIGHUP, on a new thread that may block again
 // The daemon exits when no start or restart call of any plug-in is running
-// any more.
+// any more. A plug-in whose start returned without being stopped (its service
+// could not run) may still have threads of its own; it is stopped before the
+// daemon exits, so that nothing of it runs while the process tears down.
 //
 //   sarvd [PLUGIN.so | FOLDER]...
 // With no argument the plug-ins of the default folder are loaded; a folder
@@ -62,6 +64,7 @@ struct Plugin {
     // Guarded by g_mutex.
     int serving = 0;            // start and restart calls still running
     bool stop_running = false;  // a stop call has not returned yet
+    bool stopped = false;       // stop has been called at least once
     std::chrono::steady_clock::time_point last_stop{};
 };
 
@@ -210,6 +213,7 @@ void JoinFinished(std::list<Task>& tasks) {
 // Caller holds g_mutex.
 void BeginStop(std::list<Task>& tasks, Plugin* plugin) {
     plugin->stop_running = true;
+    plugin->stopped = true;
     plugin->last_stop = std::chrono::steady_clock::now();
     Log("\"%s\": stop", plugin->id.c_str());
     if (!Spawn(tasks, [plugin] { Stop(plugin); })) plugin->stop_running = false;
@@ -338,6 +342,11 @@ int main(int argc, char** argv) {
     }
 
     for (auto& task : tasks) task.thread.join();
+    for (auto& p : plugins) {
+        if (p->stopped) continue;
+        Log("\"%s\": stop", p->id.c_str());
+        Stop(p.get());
+    }
     Log("every plug-in has returned; exiting");
     return 0;
 }

@@ -120,3 +120,29 @@ TEST(SarvdService, RunsTheAccessControlPlugin) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SarvdService, EndsCleanlyWhenTheBusServiceCannotStart) {
+    ASSERT_TRUE(getenv("SARV_SANDBOX"));
+    SyslogCapture log;
+    FakeCommands fakes({"killall", "systemctl", "dpkg"});
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/tmp/no-bus-here", 1);
+        execl(SARVD_BIN, SARVD_BIN, SARV_PLUGIN, nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    int status = -1;
+    ASSERT_TRUE(Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }));
+    // start returned with the watcher and PID threads still running; the
+    // host stops the plug-in before it exits instead of tearing down under
+    // running threads.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(log.Contains("err: start_ac_dbus failed!", 5000));
+    EXPECT_TRUE(log.Contains("info: stop: 58 sarv-ac-manager", 5000));
+    EXPECT_FALSE(fs::exists("/tmp/.sarv.dom"));
+}
+
+}  // namespace
