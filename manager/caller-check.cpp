@@ -77,6 +77,11 @@ public:
         return pid;
     }
 
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pids_.size();
+    }
+
 private:
     // Starts over on `bus`. The match slot holds a reference to its
     // connection, so a connection that has been closed stays allocated until
@@ -150,6 +155,8 @@ int get_sender_pid(sd_bus_message* m) {
     if (!m) return 0;
     return SenderPids::Instance().Get(m);
 }
+
+size_t known_sender_pids() { return SenderPids::Instance().Count(); }
 
 int check_caller_usid(sd_bus_message* m) {
     const int pid = get_sender_pid(m);

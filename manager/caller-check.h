@@ -1,6 +1,7 @@
 // Who sent a bus call, and whether that sender may change the configuration.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include <QList>
@@ -25,6 +26,8 @@ int check_caller_usid(sd_bus_message* m);
 // and kept until the bus announces that the name has gone. Must be called
 // on the thread that dispatches `m`'s connection.
 int get_sender_pid(sd_bus_message* m);
+// How many senders' process ids are kept at the moment.
+size_t known_sender_pids();
 
 // Where the kernel security module's per-process files are read from:
 // "/proc", unless the environment variable SARV_PROC_ATTR_ROOT names another

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "caller-check.h"
 #include "service-harness.h"
 
 namespace {
 
 const std::string kUntrusted = "/tmp/clients/untrusted";
 const std::string kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
+const std::string kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
 
 class CallerCheckTest : public ServiceTest {
 public:
@@ -170,6 +172,22 @@ TEST_F(CallerCheckTest, EachConnectionIsJudgedAsItsOwnProcess) {
     ASSERT_GT(n, 0);
     EXPECT_EQ(refused.error_message, NoSign(std::string(exe, n), getpid()));
     EXPECT_TRUE(Call("SetMode", CameraMode("blacklist")).ok);
+}
+
+// A connection's pid is forgotten when its name leaves the bus, so callers
+// that come and go do not pile up.
+TEST_F(CallerCheckTest, APidIsForgottenWhenItsConnectionCloses) {
+    ASSERT_TRUE(Call("DeleteMode", "x").error_name == kInvalidArgs);
+    const size_t before = known_sender_pids();
+    for (int i = 0; i < 20; ++i) RunClient({kUntrusted}, "DeleteMode", "x", std::nullopt);
+    // The departures reach the service as signals of the bus; ask until
+    // they have been taken in.
+    size_t after = known_sender_pids();
+    for (int i = 0; i < 500 && after > before; ++i) {
+        signals_->Take();
+        after = known_sender_pids();
+    }
+    EXPECT_EQ(after, before);
 }
 
 TEST_F(CallerCheckTest, TheCheckWorksAgainAfterTheServiceRestarts) {
