@@ -36,6 +36,12 @@ QStringList ListFolder(const QString& folder) {
     return QDir(folder).entryList(QDir::Files | QDir::AllDirs | QDir::NoDotAndDotDot, QDir::DirsFirst);
 }
 
+QPair<quint64, qint64> IdentityOf(const QString& path) {
+    struct stat st {};
+    if (lstat(path.toUtf8().constData(), &st) != 0) return {0, 0};
+    return {static_cast<quint64>(st.st_ino), static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 // Creates every missing directory of `path` that is followed by a "/".
 void recurive_create_dir(const char* path) {
     char prefix[4096];
@@ -161,6 +167,7 @@ void FileWatcher::DetachFromThread() {
     delete watcher_;
     watcher_ = nullptr;
     listings_.clear();
+    identities_.clear();
     if (parent() == nullptr) moveToThread(nullptr);
 }
 
@@ -172,6 +179,7 @@ void FileWatcher::WatchPath(const QString& folder) {
         return;
     }
     listings_[folder] = ListFolder(folder);
+    for (const QString& name : listings_[folder]) identities_[folder + "/" + name] = IdentityOf(folder + "/" + name);
 }
 
 int FileWatcher::WatchConfigPath() {
@@ -228,6 +236,20 @@ int FileWatcher::FileChanged(const QString& folder) {
         AC_LOG_DEBUG("file deleted: %s", path.toUtf8().constData());
         ConfigManager::Instance()->SetCacheAndUpdatePolicy(path, false);
     }
+    // A file replaced under its own name: its new content is taken in as if
+    // it had been added (the cache replaces what it held for that path).
+    for (const QString& name : now & before) {
+        const QString path = folder + "/" + name;
+        const auto identity = IdentityOf(path);
+        if (identity == identities_.value(path)) continue;
+        identities_[path] = identity;
+        if (name.endsWith(QStringLiteral(".dpkg-new")) || TakeIgnored(path)) continue;
+        usleep(100000);
+        AC_LOG_DEBUG("file replaced: %s", path.toUtf8().constData());
+        ConfigManager::Instance()->SetCacheAndUpdatePolicy(path, true);
+    }
+    for (const QString& name : before - now) identities_.remove(folder + "/" + name);
+    for (const QString& name : now - before) identities_[folder + "/" + name] = IdentityOf(folder + "/" + name);
     listings_[folder] = current;
     return 0;
 }

@@ -4,7 +4,9 @@
 #include <QList>
 #include <QMap>
 #include <QMetaObject>
+#include <QHash>
 #include <QMutex>
+#include <QPair>
 #include <QObject>
 #include <QString>
 
@@ -43,6 +45,9 @@ private:
 
     QFileSystemWatcher* watcher_ = nullptr;
     QMap<QString, QList<QString>> listings_;
+    // Inode and modification time of every listed entry: a file replaced
+    // under its own name (an atomic rewrite) keeps its name but not these.
+    QHash<QString, QPair<quint64, qint64>> identities_;
     mutable QMutex ignore_mutex_;
     QList<QString> ignore_list_;
     QMetaObject::Connection thread_finished_;

@@ -236,12 +236,13 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
     if (pathKnown) {
         ApplyLayer(stored, record);
         toWrite = stored;
-    } else {
-        FileWatcher::Instance()->IgnoreFile(QString::fromStdString(path));
     }
+    // Announced for rewrites as well: the file is replaced atomically, and
+    // the watcher takes in files replaced under their own name.
+    FileWatcher::Instance()->IgnoreFile(QString::fromStdString(path));
     r = ConfigFileHelper::UpdateFile(path, toWrite);
     if (r < 0) {
-        if (!pathKnown) FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
+        FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
         SetWriteError("write", path, r);
         return r;
     }

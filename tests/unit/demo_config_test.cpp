@@ -15,7 +15,9 @@ void CheckFile(const fs::path& file, const std::string& relative) {
     T record;
     ASSERT_EQ(ConfigFileHelper::LoadFromFile(file.string(), record), 0) << file;
     EXPECT_EQ(GetConfigFileName(record), relative) << file;
-    if constexpr (!std::is_same_v<T, ModeData>) EXPECT_TRUE(record.IsValid()) << file;
+    if constexpr (!std::is_same_v<T, ModeData>) {
+        EXPECT_TRUE(record.IsValid()) << file;
+    }
 }
 
 }  // namespace

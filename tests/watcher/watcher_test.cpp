@@ -239,6 +239,13 @@ TEST_F(Watcher, TheServicesOwnWritesAreSkippedOnce) {
     EXPECT_EQ(CountLines("file added: " + path), 0);
     EXPECT_EQ(CachedFiles("speaker"), 1u);
 
+    // Its rewrite of its own file, too.
+    ASSERT_EQ(cm->SetCache(cm->modeMap, ModeJson("speaker", "blacklist"), out, change), 0);
+    ASSERT_EQ(change, "modify");
+    ASSERT_TRUE(Eventually([&] { return !FileWatcher::Instance()->IsIgnored(QString::fromStdString(path)); }));
+    Settle(kVarLibModeFolder);
+    EXPECT_EQ(CountLines("file replaced: " + path), 0);
+
     ASSERT_EQ(cm->DeleteCache(cm->modeMap, "speaker", out, change), 0);
     ASSERT_FALSE(fs::exists(path));
     Settle(kVarLibModeFolder);
@@ -277,7 +284,7 @@ TEST_F(Watcher, AnnouncementsAreListedOnceAndCanBeWithdrawn) {
     ASSERT_TRUE(Eventually([] { return CachedFiles("printer") == 0; }));
 }
 
-TEST_F(Watcher, PackageTemporariesHiddenFilesAndRewritesCauseNoWork) {
+TEST_F(Watcher, PackageTemporariesAndHiddenFilesCauseNoWorkReplacedFilesAreReread) {
     // A package unpacks under ".dpkg-new" and renames.
     const std::string final_name = kEtcMode + "/scanner.mode";
     std::ofstream(final_name + ".dpkg-new") << ModeJson("scanner", "whitelist");
@@ -288,12 +295,14 @@ TEST_F(Watcher, PackageTemporariesHiddenFilesAndRewritesCauseNoWork) {
     EXPECT_EQ(CountLines("file added: " + final_name), 1);
     EXPECT_EQ(CountLines(".dpkg-new"), 0);
 
-    // Rewriting the same name, in place or by rename, changes no listing.
-    std::ofstream(final_name, std::ios::trunc) << ModeJson("scanner", "blacklist");
+    // Replacing the file under its own name (as the installer command does)
+    // is taken in once; the folder itself does not change.
     WriteAtomically(final_name, ModeJson("scanner", "blacklist"));
+    ASSERT_TRUE(Eventually([] { return LayeredMode("scanner") == "blacklist"; }));
     Settle();
     EXPECT_EQ(CountLines("file added: " + final_name), 1);
-    EXPECT_EQ(LayeredMode("scanner"), "whitelist");
+    EXPECT_EQ(CountLines("file replaced: " + final_name), 1);
+    EXPECT_EQ(CachedFiles("scanner"), 1u);
 
     // Hidden names are never listed.
     std::ofstream(kEtcMode + "/.hidden.mode") << ModeJson("hidden", "whitelist");
