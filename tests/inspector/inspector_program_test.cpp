@@ -34,21 +34,20 @@ namespace {
 
 using Lines = std::vector<std::vector<std::string>>;
 
-// Sanitizer runtimes must stay first in line when the driver is preloaded
-// into an instrumented program.
+// Sanitizer runtimes must stay first in line (AddressSanitizer's at the
+// very front) when the driver is preloaded into an instrumented program.
 std::string PreloadList() {
-    std::string list;
+    std::string asan, ubsan;
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
         const auto slash = line.find('/');
         if (slash == std::string::npos) continue;
         const std::string path = line.substr(slash);
         const std::string name = fs::path(path).filename();
-        if ((name.rfind("libasan.so", 0) == 0 || name.rfind("libubsan.so", 0) == 0) &&
-            list.find(path) == std::string::npos)
-            list += path + ":";
+        if (name.rfind("libasan.so", 0) == 0) asan = path + ":";
+        if (name.rfind("libubsan.so", 0) == 0) ubsan = path + ":";
     }
-    return list + SARV_INSPECTOR_DRIVER;
+    return asan + ubsan + SARV_INSPECTOR_DRIVER;
 }
 
 struct ProgramRun {
