@@ -7,7 +7,9 @@
 #   tests/inspector/screenshot.sh BUILD_DIR [OUT_DIR]     (OUT_DIR: docs/)
 #
 # BUILD_DIR must hold the targets sarvd, sarv-acmanager, sarv-ac-example,
-# sarv-ac-manager-tools and sarv-inspector-driver.
+# sarv-ac-manager-tools and sarv-inspector-driver. Needs xvfb-run; the
+# Chinese line of the privacy list needs a CJK font (fonts-wqy-microhei),
+# and the tree's icons show only where their icon themes are installed.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
