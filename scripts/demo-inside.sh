@@ -83,6 +83,8 @@ cat <<TXT
   scripts/demo-cmd cat $SARV_AC_EXAMPLE_DIR/camera.json
   # change over the bus: refused, busctl is no trusted program and carries no label
   scripts/demo-cmd busctl --system call org.nimbra.sarv1 /org/nimbra/sarv1/AccessControl org.nimbra.sarv1.AccessControl SetMode s '{"object":"camera","mode":"whitelist"}'
+  # the audit records written so far (to a file in the sandbox)
+  scripts/demo-cmd cat /tmp/sarv-audit-records.log
   # watch the change signals
   scripts/demo-cmd busctl --system monitor org.nimbra.sarv1
 

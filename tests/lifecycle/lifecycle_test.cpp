@@ -1,0 +1,177 @@
+// Start-up as a machine sees it: the program's --update labelling, and the
+// order in which the plug-in brings its parts up inside the host daemon.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "acjson.h"
+#include "bus-test-support.h"
+#include "configfile-helper.h"
+#include "syslog-capture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+template <typename F>
+bool Eventually(F condition, int seconds = 30) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+pid_t Spawn(std::vector<std::string> args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Exit status of `pid`, or -1 when it is still running after `seconds`.
+int WaitExit(pid_t pid, int seconds) {
+    int status = 0;
+    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Label(const std::string& path) {
+    char buf[256];
+    ssize_t n = lgetxattr(path.c_str(), "security.appid", buf, sizeof buf);
+    return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
+}
+
+template <typename T>
+void Put(const std::string& root, const T& record) {
+    ASSERT_EQ(ConfigFileHelper::UpdateFile(root + GetConfigFileName(record), record), 0);
+}
+
+// Index of the first captured line containing `text`, or -1.
+int LineOf(SyslogCapture& log, const std::string& text) {
+    auto lines = log.Lines();
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+    return -1;
+}
+
+class Lifecycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(getenv("SARV_SANDBOX")) << "writes the configuration trees: sandbox only";
+        for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
+            fs::remove_all(root);
+            fs::create_directories(root);
+        }
+        for (const auto& profile : fs::directory_iterator("/etc/gardex.d")) fs::remove_all(profile.path());
+    }
+    FakeCommands fakes_{{"killall", "systemctl"}};
+};
+
+}  // namespace
+
+TEST_F(Lifecycle, UpdateLabelsTheExecutablesOfOneEntity) {
+    const std::string bin = "/tmp/lifecycle-bin/";
+    fs::create_directories(bin);
+    for (const char* name : {"a", "b", "c", "tool"}) std::ofstream(bin + name) << "#!/bin/sh\n";
+
+    EntityInfoData viewer;
+    viewer.name = "viewer";
+    viewer.type = "subject";
+    viewer.subtype = "package";
+    viewer.attrs.exes = {bin + "a", bin + "b"};
+    viewer.attrs.additional_exes = {bin + "c"};
+    viewer.attrs.exclude_exes = {bin + "b"};
+    Put(kEtcFolder, viewer);
+    EntityInfoData tool;
+    tool.name = bin + "tool";
+    tool.type = "subject";
+    tool.subtype = "file";
+    Put(kEtcFolder, tool);
+
+    EXPECT_EQ(WaitExit(Spawn({SARV_PROGRAM, "--update", "viewer"}), 30), 0);
+    EXPECT_EQ(Label(bin + "a"), "viewer");
+    EXPECT_EQ(Label(bin + "b"), "");
+    EXPECT_EQ(Label(bin + "c"), "viewer");
+    EXPECT_EQ(WaitExit(Spawn({SARV_PROGRAM, "--update", bin + "tool"}), 30), 0);
+    EXPECT_EQ(Label(bin + "tool"), bin + "tool");
+    EXPECT_EQ(WaitExit(Spawn({SARV_PROGRAM, "--update", "nobody"}), 30), 0);
+
+    // With two or four arguments the program behaves as with none: it
+    // stays in its event loop.
+    for (auto args : std::vector<std::vector<std::string>>{{SARV_PROGRAM, "--update"},
+                                                           {SARV_PROGRAM, "--update", "viewer", "x"}}) {
+        pid_t pid = Spawn(args);
+        EXPECT_EQ(WaitExit(pid, 1), -1) << args.size() << " arguments";
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+TEST_F(Lifecycle, PluginStartsItsPartsInOrderAndStops) {
+    SyslogCapture log;
+    ASSERT_TRUE(log.ok());
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+
+    // Something to protect, a legacy file for the migration, an adapter.
+    ModeData camera;
+    camera.object = "camera";
+    Put(kEtcFolder, camera);
+    fs::create_directories(kEtcModeFolder);
+    std::ofstream(kEtcModeFolder + "/broken.json") << "{";
+    ModeData legacy;
+    legacy.object = "legacy";
+    std::ofstream(kEtcModeFolder + "/legacy.json") << ToJsonText(legacy);
+    fs::create_directories("/usr/share/olm/sarv/acadapter.d");
+    fs::copy_file(SARV_EXAMPLE_ADAPTER, "/usr/share/olm/sarv/acadapter.d/example.so");
+    setenv("SARV_AC_EXAMPLE_DIR", "/tmp/lifecycle-example/", 1);
+
+    pid_t pid = Spawn({SARVD_BIN, SARV_PLUGIN});
+    ASSERT_GT(pid, 0);
+    BusClient client;
+    ASSERT_TRUE(Eventually([&] { return client.ok() && client.HasOwner(kSarvACManagerObject); }));
+
+    const int start = LineOf(log, "info: start: 31 sarv-ac-manager");
+    const int protect = LineOf(log, "gardex: profile set for /etc/olm/sarv");
+    const int migrate = LineOf(log, "RenameConfigFileExtend: " + kEtcModeFolder + "/broken.json does not load");
+    const int adapters = LineOf(log, "info: AdapterManager::LoadAdapters");
+    std::string all;
+    for (const auto& line : log.Lines()) all += line + "\n";
+    EXPECT_GE(start, 0) << all;
+    EXPECT_LT(start, protect) << all;
+    EXPECT_LT(protect, migrate);
+    EXPECT_LT(migrate, adapters);
+    EXPECT_TRUE(fs::exists(kEtcModeFolder + "/legacy.mode"));
+    // The watcher took its first look after the migration: the renamed file
+    // is no news to it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(LineOf(log, "file added: " + kEtcModeFolder + "/legacy.mode"), -1);
+    // The adapter was loaded before the bus answered.
+    EXPECT_EQ(client.GetProperty("Status", 'i').number, 1);
+    // The PID service is up.
+    EXPECT_TRUE(fs::exists("/tmp/.sarv.dom"));
+
+    auto asked = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 30), 0);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_LT(seconds, 10.0) << "stop is meant to take about three seconds at most";
+    EXPECT_TRUE(log.Contains("info: stop: 58 sarv-ac-manager"));
+}
