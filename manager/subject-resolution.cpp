@@ -9,16 +9,36 @@
 
 namespace {
 
-// The entity as a subject sees it: its file records in path order, merged,
-// up to (not including) the first record that calls it an object.
-EntityInfoData MergedSubject(const std::map<std::string, EntityInfoData>& files) {
+// The records of an entity that count for a subject: its file records in
+// path order, up to (not including) the first that calls it an object.
+using FileRecords = std::map<std::string, EntityInfoData>;
+
+FileRecords::const_iterator SubjectEnd(const FileRecords& files) {
+    for (auto it = files.begin(); it != files.end(); ++it)
+        if (it->second.type == kEntityTypeObject) return it;
+    return files.end();
+}
+
+EntityInfoData MergedSubject(const FileRecords& files, FileRecords::const_iterator end) {
     EntityInfoData merged;
-    for (const auto& entry : files) {
-        if (entry.second.type == kEntityTypeObject) break;
-        merged.Merge(entry.second);
-    }
+    for (auto it = files.begin(); it != end; ++it) merged.Merge(it->second);
     return merged;
 }
+
+// One field as the merge would leave it, without building the whole record:
+// the last non-empty value wins.
+template <typename Field>
+const Field& MergedField(const FileRecords& files, FileRecords::const_iterator end, const Field& fallback,
+                         const Field& (*get)(const EntityInfoData&)) {
+    const Field* value = &fallback;
+    for (auto it = files.begin(); it != end; ++it)
+        if (!get(it->second).empty()) value = &get(it->second);
+    return *value;
+}
+
+const std::string& TypeOf(const EntityInfoData& e) { return e.type; }
+const std::string& SubtypeOf(const EntityInfoData& e) { return e.subtype; }
+const std::string& NameOf(const EntityInfoData& e) { return e.name; }
 
 bool PackageClaims(const EntityInfoData& e, const std::string& exe) {
     std::vector<std::string> candidates = e.attrs.exes;
@@ -36,17 +56,21 @@ bool PackageClaims(const EntityInfoData& e, const std::string& exe) {
 }  // namespace
 
 int ConfigManager::GetExeSubjectInfo(const std::string& exe, EntityInfoData& subject) const {
+    static const std::string empty;
     std::shared_lock<std::shared_mutex> lock(maps_lock);
     for (const auto& entry : entityMap) {
-        EntityInfoData merged = MergedSubject(entry.second);
-        if (merged.type != kEntityTypeSubject) continue;
+        const FileRecords& files = entry.second;
+        const auto end = SubjectEnd(files);
+        if (MergedField(files, end, empty, TypeOf) != kEntityTypeSubject) continue;
+        const std::string& subtype = MergedField(files, end, empty, SubtypeOf);
         bool claims = false;
-        if (merged.subtype == kEntitySubtypeExe || merged.subtype == kEntitySubtypeFile)
-            claims = merged.name == exe;
-        else if (merged.subtype == kEntitySubtypePackage)
-            claims = PackageClaims(merged, exe);
+        if (subtype == kEntitySubtypeExe || subtype == kEntitySubtypeFile) {
+            claims = MergedField(files, end, empty, NameOf) == exe;
+        } else if (subtype == kEntitySubtypePackage) {
+            claims = PackageClaims(MergedSubject(files, end), exe);
+        }
         if (claims) {
-            subject = std::move(merged);
+            subject = MergedSubject(files, end);
             return 0;
         }
     }

@@ -26,14 +26,17 @@ double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Cl
 
 void WriteTrees(int files) {
     const std::string roots[] = {kUsrShareFolder, kEtcFolder, kVarLibFolder};
+    int subjects = 0;
     for (int i = 0; i < files; ++i) {
         const std::string& root = roots[i % 3];
         switch ((i / 3) % 3) {
         case 0: {
+            // 1,000 subjects among the entities; the rest are objects.
+            const bool subject = subjects++ < 1000;
             EntityInfoData e;
-            e.name = i % 2 ? "/usr/bin/prog" + std::to_string(i) : "object" + std::to_string(i);
-            e.type = i % 2 ? "subject" : "object";
-            e.subtype = i % 2 ? "exe" : "file";
+            e.name = subject ? "/usr/bin/prog" + std::to_string(i) : "object" + std::to_string(i);
+            e.type = subject ? "subject" : "object";
+            e.subtype = subject ? "exe" : "file";
             e.available_operations = {"read", "write"};
             e.description = "benchmark entity";
             ConfigFileHelper::UpdateFile(root + GetConfigFileName(e), e);
@@ -100,18 +103,8 @@ int main() {
     std::printf("InitCache, 10000 files:        %8.1f ms   read+parse baseline %8.1f ms   ratio %.2f (target <= 1.5)\n",
                 l * 1e3, b * 1e3, l / b);
 
-    // Among 1,000 subjects: top up the subjects of the loaded trees.
     size_t subjects = 0;
     for (const auto& name : cm->EntityNames()) subjects += ConfigManager::GetEntityInfo(name).type == "subject";
-    for (int i = 0; subjects < 1000; ++i, ++subjects) {
-        EntityInfoData e;
-        e.name = "/opt/bench/subject" + std::to_string(i);
-        e.type = "subject";
-        e.subtype = "exe";
-        std::string change;
-        EntityInfoData out;
-        cm->SetCache(cm->entityMap, ToJsonText(e), out, change);
-    }
     std::vector<std::string> exes;
     for (const auto& name : cm->EntityNames())
         if (name.rfind("/", 0) == 0) exes.push_back(name);
