@@ -138,22 +138,22 @@ struct PackageSpec {
 };
 
 // Splits "name[:arch]" at the first colon and checks both halves.
-bool ParseSpec(std::string_view text, PackageSpec* spec, std::string* error) {
+bool ParseSpec(std::string_view text, PackageSpec* wanted, std::string* error) {
     size_t colon = text.find(':');
-    spec->name = std::string(text.substr(0, colon));
-    spec->has_arch = colon != std::string_view::npos;
-    spec->arch = spec->has_arch ? std::string(text.substr(colon + 1)) : std::string();
-    std::string problem = NameProblem(spec->name);
+    wanted->name = std::string(text.substr(0, colon));
+    wanted->has_arch = colon != std::string_view::npos;
+    wanted->arch = wanted->has_arch ? std::string(text.substr(colon + 1)) : std::string();
+    std::string problem = NameProblem(wanted->name);
     if (!problem.empty()) {
         if (error)
-            *error = "illegal package name in specifier '" + spec->name + (spec->has_arch ? ":" : "") + spec->arch +
+            *error = "illegal package name in specifier '" + wanted->name + (wanted->has_arch ? ":" : "") + wanted->arch +
                      "': " + problem;
         return false;
     }
-    if (spec->has_arch) {
-        problem = ArchProblem(spec->arch);
+    if (wanted->has_arch) {
+        problem = ArchProblem(wanted->arch);
         if (!problem.empty()) {
-            if (error) *error = "illegal architecture name in specifier '" + spec->name + ":" + spec->arch + "': " + problem;
+            if (error) *error = "illegal architecture name in specifier '" + wanted->name + ":" + wanted->arch + "': " + problem;
             return false;
         }
     }
@@ -581,15 +581,15 @@ QString PolicyMigrationHelper::QueryFilePackage(const char* path) {
 
 bool PolicyMigrationHelper::LookupFiles(const char* package, std::vector<std::string>* files) {
     std::string spec_text = package ? package : "";
-    PackageSpec spec;
+    PackageSpec wanted;
     std::string error;
     const Database::Set* set = nullptr;
     const Database::Instance* inst = nullptr;
-    if (ParseSpec(spec_text, &spec, &error)) {
-        set = db_->FindSet(spec.name);
-        if (set && spec.has_arch) {
+    if (ParseSpec(spec_text, &wanted, &error)) {
+        set = db_->FindSet(wanted.name);
+        if (set && wanted.has_arch) {
             for (const auto& s : set->instances)
-                if (s.arch == spec.arch) inst = &s;
+                if (s.arch == wanted.arch) inst = &s;
         } else if (set) {
             int installed = 0;
             for (const auto& s : set->instances)
@@ -598,7 +598,7 @@ bool PolicyMigrationHelper::LookupFiles(const char* package, std::vector<std::st
                     ++installed;
                 }
             if (installed > 1)
-                error = "ambiguous package name '" + spec.name + "' with more than one installed instance";
+                error = "ambiguous package name '" + wanted.name + "' with more than one installed instance";
         }
     }
     if (!error.empty()) {
@@ -641,9 +641,9 @@ std::vector<std::string> PolicyMigrationHelper::QueryPackageFileList(const char*
     return files;
 }
 
-bool IsValidPackageSpec(const char* spec, std::string* error) {
+bool IsValidPackageSpec(const char* wanted, std::string* error) {
     PackageSpec parsed;
-    std::string text = spec ? spec : "";
+    std::string text = wanted ? wanted : "";
     try {
         return ParseSpec(text, &parsed, error);
     } catch (const std::exception&) {

@@ -81,10 +81,10 @@ protected:
         WriteFile(adm + "/info/" + name + ".list", text);
     }
     // Every name and path the reader is asked about agrees with dpkg.
-    void ExpectAgreement(const std::vector<std::string>& specs, std::vector<std::string> paths) {
-        for (const auto& spec : specs) {
-            EXPECT_EQ(db()->QueryPackageFiles(spec.c_str()), DpkgList(spec)) << spec;
-            EXPECT_EQ(get_pkg_elf_list(spec.c_str()), db()->QueryPackageFileList(spec.c_str())) << spec;
+    void ExpectAgreement(const std::vector<std::string>& names, std::vector<std::string> paths) {
+        for (const auto& pkg : names) {
+            EXPECT_EQ(db()->QueryPackageFiles(pkg.c_str()), DpkgList(pkg)) << pkg;
+            EXPECT_EQ(get_pkg_elf_list(pkg.c_str()), db()->QueryPackageFileList(pkg.c_str())) << pkg;
         }
         std::map<std::string, std::string> owners = DpkgSearch(paths);
         db()->OpenDb();

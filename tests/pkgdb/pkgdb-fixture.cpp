@@ -48,9 +48,9 @@ static std::vector<std::string> Lines(const std::string& text) {
 
 static bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
-std::vector<std::string> DpkgList(const std::string& spec) {
+std::vector<std::string> DpkgList(const std::string& pkg) {
     std::vector<std::string> paths;
-    for (const auto& line : Lines(RunCommand({"dpkg", "-L", spec}))) {
+    for (const auto& line : Lines(RunCommand({"dpkg", "-L", pkg}))) {
         if (StartsWith(line, "package diverts others to: ") || StartsWith(line, "diverted by ") ||
             StartsWith(line, "locally diverted to: ") ||
             (StartsWith(line, "Package '") && line.find("' does not contain any files (!)") != std::string::npos))

@@ -10,9 +10,9 @@
 // returns its standard output.
 std::string RunCommand(const std::vector<std::string>& argv);
 
-// `dpkg -L spec` against $DPKG_ADMINDIR: the paths it prints, without
+// `dpkg -L pkg` against $DPKG_ADMINDIR: the paths it prints, without
 // diversion notes; empty when dpkg refuses the name or lists nothing.
-std::vector<std::string> DpkgList(const std::string& spec);
+std::vector<std::string> DpkgList(const std::string& pkg);
 
 // `dpkg -S` for plain absolute paths: path -> first owner without ":ARCH".
 std::map<std::string, std::string> DpkgSearch(const std::vector<std::string>& paths);

@@ -34,21 +34,21 @@ TEST_F(RealDbTest, FileListsAgreeWithDpkgL) {
 
     // A spread over the whole database; of the packages dpkg names with
     // ":ARCH", every other one is asked for by its bare name.
-    std::vector<std::string> specs = {"coreutils", "bash", "dpkg"};
+    std::vector<std::string> names = {"coreutils", "bash", "dpkg"};
     for (size_t i = 0, n = 0; i < all.size(); i += std::max<size_t>(1, all.size() / 55), ++n)
-        specs.push_back(n % 2 ? all[i].substr(0, all[i].find(':')) : all[i]);
+        names.push_back(n % 2 ? all[i].substr(0, all[i].find(':')) : all[i]);
     size_t packages = 0, executables = 0;
-    for (const auto& spec : specs) {
-        std::vector<std::string> want = DpkgList(spec);
-        EXPECT_EQ(db()->QueryPackageFiles(spec.c_str()), want) << spec;
-        std::vector<std::string> elves = db()->QueryPackageFileList(spec.c_str());
-        EXPECT_EQ(elves, ElfOnly(want)) << spec;
+    for (const auto& pkg : names) {
+        std::vector<std::string> want = DpkgList(pkg);
+        EXPECT_EQ(db()->QueryPackageFiles(pkg.c_str()), want) << pkg;
+        std::vector<std::string> elves = db()->QueryPackageFileList(pkg.c_str());
+        EXPECT_EQ(elves, ElfOnly(want)) << pkg;
         packages += !want.empty();
         executables += elves.size();
     }
     EXPECT_GE(packages, 50u);
     EXPECT_GT(executables, 0u);
-    printf("compared %zu package names (%zu with files) with dpkg -L; %zu executables\n", specs.size(), packages,
+    printf("compared %zu package names (%zu with files) with dpkg -L; %zu executables\n", names.size(), packages,
            executables);
 }
 
