@@ -17,6 +17,7 @@
 #include "acjson.h"
 #include "bus-test-support.h"
 #include "configfile-helper.h"
+#include "service-harness.h"
 #include "syslog-capture.h"
 
 namespace fs = std::filesystem;
@@ -174,4 +175,40 @@ TEST_F(Lifecycle, PluginStartsItsPartsInOrderAndStops) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_LT(seconds, 10.0) << "stop is meant to take about three seconds at most";
     EXPECT_TRUE(log.Contains("info: stop: 58 sarv-ac-manager"));
+}
+
+TEST_F(Lifecycle, FilesInstalledByTheCommandReachTheRunningService) {
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+    ModeData camera;
+    camera.object = "camera";
+    camera.mode = kModeWhitelist;
+    Put(kUsrShareFolder, camera);
+
+    pid_t pid = Spawn({SARVD_BIN, SARV_PLUGIN});
+    ASSERT_GT(pid, 0);
+    BusClient client;
+    ASSERT_TRUE(Eventually([&] { return client.ok() && client.HasOwner(kSarvACManagerObject); }));
+    SignalRecorder recorder;
+    auto mode = [&] {
+        ModeData m;
+        ConfigFileHelper::LoadFromJson(client.CallString("GetMode", "camera").text, m);
+        return m.mode;
+    };
+    EXPECT_EQ(mode(), "whitelist");
+
+    // The watcher may take its first look at the folders a little after the
+    // bus is up; a file installed before that is no news to it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string file = "/tmp/camera-by-admin.mode";
+    for (const char* wanted : {"blacklist", "whitelist"}) {
+        std::ofstream(file, std::ios::trunc) << "{\"object\":\"camera\",\"mode\":\"" << wanted << "\"}";
+        EXPECT_EQ(WaitExit(Spawn({SARV_CONFIGER, "add", "--mode", file}), 30), 0);
+        EXPECT_TRUE(Eventually([&] { return mode() == wanted; })) << wanted;
+    }
+    // The first install adds a file, the second replaces it under its name.
+    EXPECT_EQ(recorder.Take(), (std::vector<Signal>{{"ModeChanged", "", "add"}, {"ModeChanged", "", "add"}}));
+
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 30), 0);
 }
