@@ -8,7 +8,6 @@ packages=(
     qt6-base-dev qt6-svg-dev libsystemd-dev libaudit-dev nlohmann-json3-dev libmd-dev
     libgtest-dev libgmock-dev
     dbus systemd bubblewrap attr util-linux xvfb xauth
-    clang-14 libclang-rt-14-dev
 )
 
 missing=()
