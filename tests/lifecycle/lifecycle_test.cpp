@@ -18,21 +18,12 @@
 #include "bus-test-support.h"
 #include "configfile-helper.h"
 #include "service-harness.h"
+#include "eventually.h"
 #include "syslog-capture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-template <typename F>
-bool Eventually(F condition, int seconds = 30) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 pid_t Spawn(std::vector<std::string> args) {
     pid_t pid = fork();

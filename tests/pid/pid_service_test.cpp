@@ -26,6 +26,7 @@
 
 #include "configfile-helper.h"
 #include "pid-info-service.h"
+#include "eventually.h"
 #include "syslog-capture.h"
 
 namespace fs = std::filesystem;
@@ -97,16 +98,6 @@ std::string Answer(const std::string& exe, const std::string& id = "") {
     std::string a = exe + std::string(1, '\0');
     if (!id.empty()) a += id + std::string(1, '\0');
     return a + std::string(1, '\0');
-}
-
-template <typename F>
-bool Eventually(F condition) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // A child that sleeps until killed; reaped by the destructor.

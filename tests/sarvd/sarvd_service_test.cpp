@@ -21,21 +21,12 @@
 #include "acconstants.h"
 #include "acjson.h"
 #include "bus-test-support.h"
+#include "eventually.h"
 #include "syslog-capture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-template <typename F>
-bool Eventually(F condition, int seconds = 30) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 // The executable of `pid` as the PID service reports it, or "" when the
 // service does not answer.

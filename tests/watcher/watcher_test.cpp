@@ -27,6 +27,7 @@
 #include "acjson.h"
 #include "config-file-watcher.h"
 #include "config-manager.h"
+#include "eventually.h"
 #include "syslog-capture.h"
 
 namespace fs = std::filesystem;
@@ -45,16 +46,6 @@ protected:
         exec();
     }
 };
-
-template <typename F>
-bool Eventually(F condition) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
