@@ -3,8 +3,15 @@
 
 #include <syslog.h>
 
+#include <string>
+#include <string_view>
+
 // Every message is preceded by openlog("sarv-ac-manager", LOG_PID, LOG_USER).
 void AcLog(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // File events carry "[file:line function] " in front of the message.
 #define AC_LOG_DEBUG(fmt, ...) AcLog(LOG_DEBUG, "[%s:%d %s] " fmt, __FILE__, __LINE__, __func__, ##__VA_ARGS__)
+
+// Untrusted text on its way into the log, at most `limit` bytes of it:
+// control bytes become "\xNN", so they cannot forge lines.
+std::string LogPrintable(std::string_view text, size_t limit = std::string::npos);

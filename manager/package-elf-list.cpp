@@ -22,20 +22,6 @@ constexpr size_t kMaxOutput = size_t(64) << 20;
 // No path handed to open() can be longer.
 constexpr size_t kMaxLine = 4095;
 
-std::string Printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s.substr(0, 250)) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[5];
-            snprintf(hex, sizeof(hex), "\\x%02x", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
 // Starts `dpkg -L name` with its standard output on a pipe; the name is one
 // argument, never seen by a shell. Returns the child's pid, or -1.
 pid_t SpawnDpkgList(std::string& name, int* read_fd) {
@@ -108,7 +94,7 @@ std::vector<std::string> get_pkg_elf_list(const char* package) {
     std::string name = package ? package : "";
     std::string why;
     if (!IsValidPackageSpec(name.c_str(), &why)) {
-        AcLog(LOG_WARNING, "get_pkg_elf_list: '%s' is not a package name, nothing listed", Printable(name).c_str());
+        AcLog(LOG_WARNING, "get_pkg_elf_list: '%s' is not a package name, nothing listed", LogPrintable(name, 250).c_str());
         return elves;
     }
 

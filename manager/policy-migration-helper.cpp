@@ -160,22 +160,6 @@ bool ParseSpec(std::string_view text, PackageSpec* wanted, std::string* error) {
     return true;
 }
 
-// Untrusted text on its way into the log: control bytes would forge lines.
-std::string Printable(std::string_view s, size_t limit = std::string::npos) {
-    std::string out;
-    s = s.substr(0, std::min(limit, s.size()));
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[5];
-            snprintf(hex, sizeof(hex), "\\x%02x", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
 uint32_t FnvHash(std::string_view s) {
     uint32_t h = 2166136261u;
     for (char c : s) {
@@ -426,7 +410,7 @@ void PolicyMigrationHelper::Database::ReadStatus() {
     if (ReadWholeFile(path, kMaxStatusSize, &text)) {
         ForEachStanza(text, [this](const std::vector<Field>& f) { ApplyStanza(f, false); });
     } else if (errno != ENOENT) {
-        AcLog(LOG_ERR, "cannot read package status file '%s': %s", Printable(path).c_str(), strerror(errno));
+        AcLog(LOG_ERR, "cannot read package status file '%s': %s", LogPrintable(path).c_str(), strerror(errno));
     }
 
     // Changes dpkg has journalled but not yet folded into the status file.
@@ -501,7 +485,7 @@ void PolicyMigrationHelper::Database::LoadFileList(uint32_t set_id, Instance* in
     std::string path = ListPath(sets[set_id], *inst);
     if (!ReadWholeFile(path, kMaxListSize, &text)) {
         if (errno != ENOENT)
-            AcLog(LOG_WARNING, "cannot read files list file '%s': %s", Printable(path).c_str(), strerror(errno));
+            AcLog(LOG_WARNING, "cannot read files list file '%s': %s", LogPrintable(path).c_str(), strerror(errno));
         return;
     }
     // dpkg gives up on a list with an empty line or without its final
@@ -602,8 +586,8 @@ bool PolicyMigrationHelper::LookupFiles(const char* package, std::vector<std::st
         }
     }
     if (!error.empty()) {
-        AcLog(LOG_ERR, "needs a valid package name but '%s' is not: %s", Printable(spec_text, 250).c_str(),
-              Printable(error, 1024).c_str());
+        AcLog(LOG_ERR, "needs a valid package name but '%s' is not: %s", LogPrintable(spec_text, 250).c_str(),
+              LogPrintable(error, 1024).c_str());
         return false;
     }
     if (!inst || inst->status == kNotInstalled) return false;
