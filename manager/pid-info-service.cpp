@@ -32,6 +32,12 @@ constexpr int kMaxExePath = 4096;
 // Set by Stop() before it pokes the wake descriptor; cleared once the
 // service thread has returned.
 std::atomic<bool> g_stop_requested{false};
+// QThread::wait() orders everything an ended service thread did before what
+// the waiting thread does next, but through Qt's own primitives, which
+// thread checkers cannot see. This release/acquire pair states the same
+// order where they can: the next service thread reuses the same sockets and
+// slots.
+std::atomic<unsigned> g_service_runs_ended{0};
 
 // Identity of the socket file this service created, so that stopping never
 // removes a file some later instance has put in its place.
@@ -268,18 +274,25 @@ PidInfoService::~PidInfoService() {
     if (QThread::currentThread() != this) Stop();
 }
 
-void PidInfoService::run() { pidexe_service_run(); }
+void PidInfoService::run() {
+    pidexe_service_run();
+    g_service_runs_ended.fetch_add(1, std::memory_order_release);
+}
 
 void PidInfoService::Stop() {
     if (QThread::currentThread() == this) {
         g_stop_requested = true;
         return;
     }
-    if (!isRunning()) return;
+    if (!isRunning()) {
+        (void)g_service_runs_ended.load(std::memory_order_acquire);
+        return;
+    }
     g_stop_requested = true;
     uint64_t one = 1;
     if (WakeFd() >= 0) (void)!write(WakeFd(), &one, sizeof one);
     wait();
+    (void)g_service_runs_ended.load(std::memory_order_acquire);
     g_stop_requested = false;
     DrainWakeFd();
 }

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -40,11 +41,20 @@ const std::string kKillallCalls = "/tmp/watcher-killall-calls";
 
 // Hosts the watcher the way the plug-in's worker does.
 class Worker : public QThread {
+public:
+    // Whether every folder is watched, in this run of the thread.
+    bool Watching() const { return watching_.load(); }
+
 protected:
     void run() override {
         FileWatcher::Instance()->WatchConfigPath();
+        watching_ = true;
         exec();
+        watching_ = false;
     }
+
+private:
+    std::atomic<bool> watching_{false};
 };
 
 std::string ReadFile(const std::string& path) {
@@ -119,9 +129,8 @@ protected:
 
         worker_ = new Worker;
         worker_->start();
-        ASSERT_TRUE(Eventually([] { return FileWatcher::Instance()->thread() == worker_; }));
-        // The /usr/share policy folder is the last one watched.
-        ASSERT_TRUE(Eventually([] { return fs::exists(kUsrSharePolicyFolder); }));
+        ASSERT_TRUE(Eventually([] { return worker_->Watching(); }));
+        ASSERT_EQ(FileWatcher::Instance()->thread(), worker_);
         Settle(kUsrSharePolicyFolder);
         umask(022);
     }
@@ -148,6 +157,12 @@ protected:
         ASSERT_TRUE(log_->Contains("] file added: " + dir, 20000)) << dir;
         fs::remove(dir);
         ASSERT_TRUE(log_->Contains("] file deleted: " + dir, 20000)) << dir;
+    }
+
+    static std::string AllLines() {
+        std::string all;
+        for (const auto& line : log_->Lines()) all += line + "\n";
+        return all;
     }
 
     static int CountLines(const std::string& text) {
@@ -227,7 +242,7 @@ TEST_F(Watcher, TheServicesOwnWritesAreSkippedOnce) {
     ASSERT_TRUE(fs::exists(path));
     ASSERT_TRUE(Eventually([&] { return !FileWatcher::Instance()->IsIgnored(QString::fromStdString(path)); }));
     Settle(kVarLibModeFolder);
-    EXPECT_EQ(CountLines("file added: " + path), 0);
+    EXPECT_EQ(CountLines("file added: " + path), 0) << AllLines();
     EXPECT_EQ(CachedFiles("speaker"), 1u);
 
     // Its rewrite of its own file, too.
@@ -235,12 +250,12 @@ TEST_F(Watcher, TheServicesOwnWritesAreSkippedOnce) {
     ASSERT_EQ(change, "modify");
     ASSERT_TRUE(Eventually([&] { return !FileWatcher::Instance()->IsIgnored(QString::fromStdString(path)); }));
     Settle(kVarLibModeFolder);
-    EXPECT_EQ(CountLines("file replaced: " + path), 0);
+    EXPECT_EQ(CountLines("file replaced: " + path), 0) << AllLines();
 
     ASSERT_EQ(cm->DeleteCache(cm->modeMap, "speaker", out, change), 0);
     ASSERT_FALSE(fs::exists(path));
     Settle(kVarLibModeFolder);
-    EXPECT_EQ(CountLines("file deleted: " + path), 0);
+    EXPECT_EQ(CountLines("file deleted: " + path), 0) << AllLines();
     EXPECT_FALSE(FileWatcher::Instance()->IsIgnored(QString::fromStdString(path)));
 
     // The announcement is used up: the same path written by someone else
@@ -324,7 +339,8 @@ TEST_F(Watcher, ASecondRunOfTheWorkerWatchesAgain) {
 
     log_->Clear();
     worker_->start();
-    ASSERT_TRUE(Eventually([] { return FileWatcher::Instance()->thread() == worker_; }));
+    ASSERT_TRUE(Eventually([] { return worker_->Watching(); }));
+    ASSERT_EQ(FileWatcher::Instance()->thread(), worker_);
     Settle(kUsrSharePolicyFolder);
     // ...and the folders are watched again once the worker is back.
     const std::string path = kEtcMode + "/late.mode";
