@@ -4,6 +4,8 @@
 #include <QMutexLocker>
 #include <QString>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -311,6 +313,18 @@ template int ConfigManager::DeleteCache<PolicyData>(ConfigMap<PolicyData>&, cons
 template <typename T>
 int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists, T& out) {
     ConfigManager* self = ConfigManager::Instance();
+    // The watcher reports a change some time after it happened, and the
+    // service may have changed the same file again since (SetCache and
+    // DeleteCache hold the mutex from their write to their map update).
+    // The file is therefore looked at under the mutex, and what is on disk
+    // now wins over what the notification said: a late report can never
+    // undo a newer change of the service's.
+    QMutexLocker guard(&static_configmanager_mutex);
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0)
+        exists = true;
+    else if (errno == ENOENT)
+        exists = false;
     if (exists) {
         T record;
         int r = ConfigFileHelper::LoadFromFile(path, record);
@@ -318,7 +332,6 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists,
             AcLog(LOG_ERR, "UpdateCache config not existed : %s!", path.c_str());
             return r;
         }
-        QMutexLocker guard(&static_configmanager_mutex);
         WriteLock lock(self->maps_lock);
         // A file holds one record: a rewritten file may carry another name.
         for (auto& [name, files] : map) files.erase(path);
@@ -326,7 +339,6 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists,
         out = std::move(record);
         return 0;
     }
-    QMutexLocker guard(&static_configmanager_mutex);
     WriteLock lock(self->maps_lock);
     for (auto& [name, files] : map) {
         auto file = files.find(path);
