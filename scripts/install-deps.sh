@@ -9,6 +9,10 @@ packages=(
     libgtest-dev libgmock-dev
     dbus systemd bubblewrap attr util-linux xvfb xauth
 )
+# `install-deps.sh fuzz`: also the compiler and runtime of the fuzz targets.
+if [ "${1:-}" = "fuzz" ]; then
+    packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -113,11 +113,14 @@ bool Decode(const json& j, PolicyData& p) {
     auto policies = j.find("policies");
     if (policies == j.end()) return true;
     if (!policies->is_array()) return false;
+    // The document's list replaces the one already there, like every other list.
+    std::vector<ACPolicy> list;
     for (const auto& v : *policies) {
         ACPolicy a;
         if (!Decode(v, a)) return false;
-        p.policies.push_back(std::move(a));
+        list.push_back(std::move(a));
     }
+    p.policies = std::move(list);
     return true;
 }
 
