@@ -135,6 +135,7 @@ FileWatcher::FileWatcher(QObject* parent) : QObject(parent) {
 }
 
 FileWatcher::~FileWatcher() {
+    (void)detached_.load(std::memory_order_acquire);
     disconnect(thread_finished_);
 }
 
@@ -169,6 +170,7 @@ void FileWatcher::DetachFromThread() {
     listings_.clear();
     identities_.clear();
     if (parent() == nullptr) moveToThread(nullptr);
+    detached_.fetch_add(1, std::memory_order_release);
 }
 
 void FileWatcher::WatchPath(const QString& folder) {

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 class QFileSystemWatcher;
 
 class FileWatcher : public QObject {
@@ -51,6 +53,11 @@ private:
     mutable QMutex ignore_mutex_;
     QList<QString> ignore_list_;
     QMetaObject::Connection thread_finished_;
+    // Counts the watching threads that have let go of the object. Whoever
+    // waited for such a thread is ordered after its last writes by Qt's own
+    // primitives, which thread checkers cannot see; reading this counter
+    // with acquire states the same order in a form they do see.
+    std::atomic<unsigned> detached_{0};
 };
 
 // 1 when the system bus daemon is not newer than the service's bus policy
