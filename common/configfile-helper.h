@@ -27,7 +27,9 @@
 //   it, renames it over the target and fsyncs the folder. Missing folders
 //   are created with mode 0755 and the file gets mode 0644. It returns 0 or
 //   a negative errno; on failure the old file is intact and no temporary is
-//   left. DeleteFile returns 0 or a negative errno.
+//   left. The temporary's name starts with kTemporaryFilePrefix; only a
+//   writer killed in the middle leaves one behind. DeleteFile returns 0 or a
+//   negative errno.
 //
 // LoadFromFolder takes every regular, non-hidden file of the folder whose
 //   extension belongs to the record kind; the key of a file is the folder
@@ -61,6 +63,9 @@
 enum AcConfigType { UnknownType = 0, ModeType = 1, EntityType = 2, PolicyType = 3 };
 
 // record name -> full file path -> record as stored in that file
+// The name every temporary file of UpdateFile starts with.
+inline constexpr char kTemporaryFilePrefix[] = ".sarv-tmp-";
+
 template <typename T>
 using ConfigCacheMap = std::map<std::string, std::map<std::string, T>>;
 

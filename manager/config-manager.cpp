@@ -4,11 +4,15 @@
 #include <QMutexLocker>
 #include <QString>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "ac-globals.h"
@@ -113,6 +117,26 @@ int ConfigManager::InitCache() {
         ConfigFileHelper::LoadFromFolder(root + kPolicyFolderName, true, policyMap);
     }
     return 0;
+}
+
+int ConfigManager::RemoveStaleTemporaries(int min_age_s) {
+    const time_t cutoff = time(nullptr) - min_age_s;
+    const size_t prefixLength = strlen(kTemporaryFilePrefix);
+    int removed = 0;
+    for (const std::string& folder : kVarLibFolderList) {
+        DIR* dir = opendir(folder.c_str());
+        if (dir == nullptr) continue;
+        while (const dirent* entry = readdir(dir)) {
+            if (strncmp(entry->d_name, kTemporaryFilePrefix, prefixLength) != 0) continue;
+            struct stat st {};
+            if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (!S_ISREG(st.st_mode) || st.st_mtime > cutoff) continue;
+            if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+        }
+        closedir(dir);
+    }
+    if (removed > 0) AcLog(LOG_INFO, "removed %d unfinished temporary files", removed);
+    return removed;
 }
 
 // ---- lookups ----------------------------------------------------------------------

@@ -37,6 +37,7 @@ extern "C" __attribute__((visibility("default"))) const char* pluginID() { retur
 void RunStartupMaintenance() {
     int r = ConfigManager::Instance()->ProtectConfig();
     if (r != 0) AcLog(LOG_ERR, "ProtectConfig failed! res = %d\n", r);
+    ConfigManager::RemoveStaleTemporaries();
     r = ConfigManager::Instance()->InitCache();
     if (r != 0) AcLog(LOG_ERR, "InitCache failed! res = %d\n", r);
     PolicyMigrationHelper::Instance()->MigrateAll();

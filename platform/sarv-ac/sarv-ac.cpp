@@ -230,7 +230,7 @@ int WriteFileAtomic(const std::string& path, const std::string& data) {
     std::string folder = FolderOf(path);
     int r = MakeFolders(folder);
     if (r < 0) return r;
-    std::string tmp = (folder.empty() ? std::string() : folder + "/") + ".sarv-tmp-XXXXXX";
+    std::string tmp = (folder.empty() ? std::string() : folder + "/") + kTemporaryFilePrefix + "XXXXXX";
     int fd = mkostemp(&tmp[0], O_CLOEXEC);
     if (fd < 0) return -errno;
     r = WriteAll(fd, data);

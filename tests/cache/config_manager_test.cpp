@@ -219,3 +219,29 @@ TEST_F(CacheTest, FilesFoundOnDiskEnterAndLeaveTheCache) {
     EXPECT_EQ(cm->SetCacheAndUpdatePolicy(QString::fromStdString(kEtcFolder + "entity.d/cam.object"), true), 0);
     EXPECT_EQ(ConfigManager::GetEntityInfo("cam").subtype, "file");
 }
+
+TEST_F(CacheTest, OnlyStaleTemporariesOfTheServicesTreeAreRemoved) {
+    namespace fs = std::filesystem;
+    fs::create_directories(kVarLibModeFolder);
+    fs::create_directories(kVarLibEntifyFolder);
+    fs::create_directories(kEtcModeFolder);
+    const std::string prefix = kTemporaryFilePrefix;
+    const std::string staleMode = kVarLibModeFolder + "/" + prefix + "a1b2c3";
+    const std::string staleEntity = kVarLibEntifyFolder + "/" + prefix + "d4e5f6";
+    const std::string fresh = kVarLibModeFolder + "/" + prefix + "g7h8i9";
+    const std::string folder = kVarLibModeFolder + "/" + prefix + "folder";
+    const std::string config = kVarLibModeFolder + "/camera.mode";
+    const std::string others = kEtcModeFolder + "/" + prefix + "j0k1l2";
+    for (const std::string& path : {staleMode, staleEntity, fresh, config, others}) std::ofstream(path) << "{";
+    fs::create_directory(folder);
+    const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(5);
+    for (const std::string& path : {staleMode, staleEntity, folder, config, others}) fs::last_write_time(path, old);
+
+    EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 2);
+    EXPECT_FALSE(Exists(staleMode));
+    EXPECT_FALSE(Exists(staleEntity));
+    // A write may still be under way; a folder or a configuration file is
+    // nobody's leftover; the administrator's tree is not the service's.
+    for (const std::string& path : {fresh, folder, config, others}) EXPECT_TRUE(Exists(path)) << path;
+    EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 0);
+}
