@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 jobs=${FUZZ_JOBS:-1}
-read -r -a targets <<< "${FUZZ_TARGETS:-records_fuzz filename_fuzz bus_fuzz}"
+read -r -a targets <<< "${FUZZ_TARGETS:-records_fuzz filename_fuzz bus_fuzz pkgdb_fuzz}"
 
 scripts/install-deps.sh fuzz
 build=$PWD/build-fuzz

@@ -15,7 +15,8 @@
 //
 // Beyond "no crash": the files under /var/lib/olm/sarv/ and the cache agree,
 // every stored file is a loadable record named after its record, the other
-// trees are never written, and every answer of a query is a record document.
+// trees are never written, a change that was not refused is in effect, and
+// every answer of a query is a record document.
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
