@@ -112,17 +112,6 @@ std::map<std::string, std::string> Snapshot(const std::vector<std::string>& root
     return files;
 }
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return parts;
-        start = end + 1;
-    }
-}
-
 bool IsMutation(int method) { return method >= kSetMode && method <= kDeletePolicy; }
 
 // ---- the call message ---------------------------------------------------------------

@@ -24,13 +24,6 @@ using namespace robust;
 
 namespace {
 
-std::string Join(const std::vector<std::string>& lines, size_t limit = 20) {
-    std::string out;
-    for (size_t i = 0; i < lines.size() && i < limit; ++i) out += "  " + lines[i] + "\n";
-    if (lines.size() > limit) out += "  ... " + std::to_string(lines.size() - limit) + " more\n";
-    return out;
-}
-
 std::vector<std::string> EntityObjects(const std::vector<NamePool>& pools) {
     std::vector<std::string> objects;
     for (const auto& pool : pools)

@@ -631,4 +631,11 @@ long LongFromEnv(const char* name, long fallback) {
     return v && *v ? std::strtol(v, nullptr, 0) : fallback;
 }
 
+std::string Join(const std::vector<std::string>& lines, size_t limit) {
+    std::string out;
+    for (size_t i = 0; i < lines.size() && i < limit; ++i) out += "  " + lines[i] + "\n";
+    if (lines.size() > limit) out += "  ... " + std::to_string(lines.size() - limit) + " more\n";
+    return out;
+}
+
 }  // namespace robust

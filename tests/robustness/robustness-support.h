@@ -184,4 +184,7 @@ void LabelSelf();
 uint64_t SeedFromEnv(const char* name, uint64_t fallback);
 long LongFromEnv(const char* name, long fallback);
 
+// The first `limit` problems, one an indented line, and how many more.
+std::string Join(const std::vector<std::string>& lines, size_t limit = 20);
+
 }  // namespace robust

@@ -37,13 +37,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Join(const std::vector<std::string>& lines, size_t limit = 30) {
-    std::string out;
-    for (size_t i = 0; i < lines.size() && i < limit; ++i) out += "  " + lines[i] + "\n";
-    if (lines.size() > limit) out += "  ... " + std::to_string(lines.size() - limit) + " more\n";
-    return out;
-}
-
 // Problems found by the load threads while they run.
 class Problems {
 public:
