@@ -93,7 +93,7 @@ std::vector<std::string> get_pkg_elf_list(const char* package) {
     std::vector<std::string> elves;
     std::string name = package ? package : "";
     std::string why;
-    if (!IsValidPackageSpec(name.c_str(), &why)) {
+    if (!IsValidPackageName(name.c_str(), &why)) {
         AcLog(LOG_WARNING, "get_pkg_elf_list: '%s' is not a package name, nothing listed", LogPrintable(name, 250).c_str());
         return elves;
     }

@@ -131,14 +131,14 @@ std::string ArchProblem(std::string_view arch) {
     return {};
 }
 
-struct PackageSpec {
+struct PackageQuery {
     std::string name;
     std::string arch;
     bool has_arch = false;
 };
 
 // Splits "name[:arch]" at the first colon and checks both halves.
-bool ParseSpec(std::string_view text, PackageSpec* wanted, std::string* error) {
+bool ParsePackageQuery(std::string_view text, PackageQuery* wanted, std::string* error) {
     size_t colon = text.find(':');
     wanted->name = std::string(text.substr(0, colon));
     wanted->has_arch = colon != std::string_view::npos;
@@ -564,12 +564,12 @@ QString PolicyMigrationHelper::QueryFilePackage(const char* path) {
 }
 
 bool PolicyMigrationHelper::LookupFiles(const char* package, std::vector<std::string>* files) {
-    std::string spec_text = package ? package : "";
-    PackageSpec wanted;
+    std::string query_text = package ? package : "";
+    PackageQuery wanted;
     std::string error;
     const Database::Set* set = nullptr;
     const Database::Instance* inst = nullptr;
-    if (ParseSpec(spec_text, &wanted, &error)) {
+    if (ParsePackageQuery(query_text, &wanted, &error)) {
         set = db_->FindSet(wanted.name);
         if (set && wanted.has_arch) {
             for (const auto& s : set->instances)
@@ -586,7 +586,7 @@ bool PolicyMigrationHelper::LookupFiles(const char* package, std::vector<std::st
         }
     }
     if (!error.empty()) {
-        AcLog(LOG_ERR, "needs a valid package name but '%s' is not: %s", LogPrintable(spec_text, 250).c_str(),
+        AcLog(LOG_ERR, "needs a valid package name but '%s' is not: %s", LogPrintable(query_text, 250).c_str(),
               LogPrintable(error, 1024).c_str());
         return false;
     }
@@ -625,11 +625,11 @@ std::vector<std::string> PolicyMigrationHelper::QueryPackageFileList(const char*
     return files;
 }
 
-bool IsValidPackageSpec(const char* wanted, std::string* error) {
-    PackageSpec parsed;
+bool IsValidPackageName(const char* wanted, std::string* error) {
+    PackageQuery parsed;
     std::string text = wanted ? wanted : "";
     try {
-        return ParseSpec(text, &parsed, error);
+        return ParsePackageQuery(text, &parsed, error);
     } catch (const std::exception&) {
         return false;
     }

@@ -56,4 +56,4 @@ int is_elf_file(const char* path);
 // Checks a package specifier ("name" or "name:arch") by dpkg's rules for
 // package and architecture names. On failure `error` (if given) receives
 // dpkg's explanation, e.g. "illegal package name in specifier 'a;b': ...".
-bool IsValidPackageSpec(const char* pkg, std::string* error = nullptr);
+bool IsValidPackageName(const char* pkg, std::string* error = nullptr);

@@ -79,17 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PolicyMigrationHelper* db = PolicyMigrationHelper::Instance();
     db->CloseDb();
     db->OpenDb();
-    std::vector<std::string> specs = names;
-    specs.push_back(parts[0].substr(0, 80));
-    for (const auto& name : names) specs.push_back(name + ":amd64");
-    for (const std::string& spec : specs) {
+    std::vector<std::string> wanted = names;
+    wanted.push_back(parts[0].substr(0, 80));
+    for (const auto& name : names) wanted.push_back(name + ":amd64");
+    for (const std::string& package : wanted) {
         std::string why1, why2;
-        const bool valid = IsValidPackageSpec(spec.c_str(), &why1);
-        FUZZ_CHECK(valid == IsValidPackageSpec(spec.c_str(), &why2) && why1 == why2, spec);
-        for (const std::string& path : db->QueryPackageFiles(spec.c_str())) {
+        const bool valid = IsValidPackageName(package.c_str(), &why1);
+        FUZZ_CHECK(valid == IsValidPackageName(package.c_str(), &why2) && why1 == why2, package);
+        for (const std::string& path : db->QueryPackageFiles(package.c_str())) {
             const QString owner = db->QueryFilePackage(path.c_str());
             if (!owner.isEmpty())
-                FUZZ_CHECK(IsValidPackageSpec(owner.toStdString().c_str()), "owner " + owner.toStdString());
+                FUZZ_CHECK(IsValidPackageName(owner.toStdString().c_str()), "owner " + owner.toStdString());
         }
     }
     for (size_t i = 3; i < parts.size(); ++i)
