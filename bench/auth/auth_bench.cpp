@@ -28,6 +28,7 @@
 #include "ac-audit.h"
 #include "ac-dbus-service.h"
 #include "acconstants.h"
+#include "bench-support.h"
 #include "caller-check.h"
 #include "config-manager.h"
 
@@ -118,30 +119,7 @@ const sd_bus_vtable kBaselineVtable[] = {
 
 std::atomic<bool> baseline_stop{false};
 
-// Served like the service: process, then wait, on a connection of its own.
-void ServeBaseline(std::atomic<bool>& ready) {
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) return;
-    sd_bus_slot* slot = nullptr;
-    sd_bus_add_object_vtable(bus, &slot, kBaselinePath, kBaselineInterface, kBaselineVtable, nullptr);
-    sd_bus_request_name(bus, kBaselineName, 0);
-    ready = true;
-    while (!baseline_stop) {
-        int r = sd_bus_process(bus, nullptr);
-        if (r < 0) break;
-        if (r == 0) sd_bus_wait(bus, 100000);
-    }
-    sd_bus_slot_unref(slot);
-    sd_bus_flush_close_unref(bus);
-}
-
 // ---- the configuration ---------------------------------------------------------------------
-
-void WriteFile(const std::string& path, const std::string& text) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
-        mkdir(path.substr(0, pos).c_str(), 0755);
-    std::ofstream(path) << text;
-}
 
 std::string FileName(const std::string& name) { return EncodeConfigName(name); }
 
@@ -269,25 +247,6 @@ double InFlight(sd_bus* bus, const Target& t, const char* member, const Build& b
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-bool WaitForName(sd_bus* bus, const char* name) {
-    for (int i = 0; i < 2000; ++i) {
-        sd_bus_message* reply = nullptr;
-        int has = 0;
-        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "NameHasOwner", nullptr, &reply, "s", name) >= 0)
-            sd_bus_message_read(reply, "b", &has);
-        sd_bus_message_unref(reply);
-        if (has) return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 // Microseconds per run of `step`, best of three batches.
 double Micros(int runs, const std::function<void()>& step) {
     double best = 1e30;
@@ -348,7 +307,8 @@ int main(int argc, char** argv) {
 
     std::thread service([] { start_ac_dbus(); });
     std::atomic<bool> ready{false};
-    std::thread baseline(ServeBaseline, std::ref(ready));
+    std::thread baseline(
+        [&] { ServeBaseline(kBaselineName, kBaselinePath, kBaselineInterface, kBaselineVtable, ready, baseline_stop); });
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0 || !WaitForName(bus, kSarvACManagerObject.c_str()) ||
         !WaitForName(bus, kBaselineName)) {

@@ -20,6 +20,7 @@
 
 #include "ac-dbus-service.h"
 #include "acconstants.h"
+#include "bench-support.h"
 #include "config-manager.h"
 
 namespace {
@@ -47,29 +48,6 @@ const sd_bus_vtable kBaselineVtable[] = {
 
 std::atomic<bool> baseline_stop{false};
 
-// Served like the service: process, then wait, on a connection of its own.
-void ServeBaseline(std::atomic<bool>& ready) {
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) return;
-    sd_bus_slot* slot = nullptr;
-    sd_bus_add_object_vtable(bus, &slot, kBaselinePath, kBaselineInterface, kBaselineVtable, nullptr);
-    sd_bus_request_name(bus, kBaselineName, 0);
-    ready = true;
-    while (!baseline_stop) {
-        int r = sd_bus_process(bus, nullptr);
-        if (r < 0) break;
-        if (r == 0) sd_bus_wait(bus, 100000);
-    }
-    sd_bus_slot_unref(slot);
-    sd_bus_flush_close_unref(bus);
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
-        mkdir(path.substr(0, pos).c_str(), 0755);
-    std::ofstream(path) << text;
-}
-
 void WriteConfiguration() {
     for (int i = 0; i < kEntities; ++i) {
         char name[32];
@@ -95,31 +73,12 @@ double Time(int calls, Call one) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 bool Call(sd_bus* bus, const char* dest, const char* path, const char* iface, const char* member, const char* arg) {
     sd_bus_message* reply = nullptr;
     int r = arg ? sd_bus_call_method(bus, dest, path, iface, member, nullptr, &reply, "s", arg)
                 : sd_bus_call_method(bus, dest, path, iface, member, nullptr, &reply, "");
     sd_bus_message_unref(reply);
     return r >= 0;
-}
-
-bool WaitForName(sd_bus* bus, const char* name) {
-    for (int i = 0; i < 2000; ++i) {
-        sd_bus_message* reply = nullptr;
-        int has = 0;
-        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "NameHasOwner", nullptr, &reply, "s", name) >= 0)
-            sd_bus_message_read(reply, "b", &has);
-        sd_bus_message_unref(reply);
-        if (has) return true;
-        usleep(10000);
-    }
-    return false;
 }
 
 }  // namespace
@@ -137,7 +96,8 @@ int main(int argc, char** argv) {
 
     std::thread service([] { start_ac_dbus(); });
     std::atomic<bool> ready{false};
-    std::thread baseline(ServeBaseline, std::ref(ready));
+    std::thread baseline(
+        [&] { ServeBaseline(kBaselineName, kBaselinePath, kBaselineInterface, kBaselineVtable, ready, baseline_stop); });
 
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0 || !WaitForName(bus, kSarvACManagerObject.c_str()) ||
