@@ -9,10 +9,12 @@ packages=(
     libgtest-dev libgmock-dev
     dbus systemd bubblewrap attr util-linux xvfb xauth
 )
-# `install-deps.sh fuzz`: also the compiler and runtime of the fuzz targets.
-if [ "${1:-}" = "fuzz" ]; then
-    packages+=(clang-14 libclang-rt-14-dev)
-fi
+# `install-deps.sh fuzz`: also the compiler and runtime of the fuzz targets;
+# `install-deps.sh coverage`: also what scripts/coverage.sh reads gcov's data with.
+case "${1:-}" in
+fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+coverage) packages+=(lcov python3) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
