@@ -37,7 +37,14 @@ struct Unref {
 };
 using Message = std::unique_ptr<sd_bus_message, Unref>;
 
-int Status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;)
+        if (n > 0) text.append(buffer, static_cast<size_t>(n)); else if (errno != EINTR) break;
+    close(fd);
+    return text;
+}
 
 // Reads the next value of `m` into `reply`, by its type.
 void ReadValue(sd_bus_message* m, Reply& reply) {
@@ -83,10 +90,7 @@ void WriteFile(const std::string& path, const std::string& bytes, mode_t mode) {
     chmod(path.c_str(), mode);
 }
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
 std::vector<std::string> List(const std::string& root) {
     std::vector<std::string> paths;
@@ -107,12 +111,7 @@ std::map<std::string, std::string> Snapshot(const std::vector<std::string>& root
 
 std::string SelfExe() { return fs::read_symlink("/proc/self/exe").string(); }
 
-std::string SelfComm() {
-    std::string first;
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::getline(in, first, '\0');
-    return first;
-}
+std::string SelfComm() { return ReadFile("/proc/self/cmdline").c_str(); }
 
 uint64_t EnvNumber(const char* name, uint64_t fallback) {
     return getenv(name) && *getenv(name) ? std::strtoull(getenv(name), nullptr, 0) : fallback;
@@ -158,7 +157,7 @@ int Child::Wait(int seconds) {
     int raw = 0;
     if (pid_ <= 0 || !Eventually([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, seconds)) return -1;
     pid_ = -1;
-    return Status(raw);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 void Child::Kill() {
@@ -180,15 +179,10 @@ Ran Run(const std::vector<std::string>& argv, const std::vector<std::string>& en
     options.out_fd = out[1];
     Child child(command, options);
     close(out[1]);
-    std::thread reader([&] {
-        char buffer[4096];
-        for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;)
-            if (n > 0) ran.out.append(buffer, static_cast<size_t>(n)); else if (errno != EINTR) break;
-    });
+    std::thread reader([&] { ran.out = ReadAll(out[0]); });
     ran.status = child.Wait(seconds);
     child.Kill();
     reader.join();
-    close(out[0]);
     return ran;
 }
 
@@ -373,8 +367,7 @@ PrivateBus::PrivateBus(const std::string& config) {
 }
 
 PrivateBus::~PrivateBus() {
-    if (daemon_) daemon_->Signal(SIGTERM);
-    if (daemon_) daemon_->Wait();
+    if (daemon_) daemon_->Signal(SIGTERM), daemon_->Wait();
 }
 
 std::ostream& operator<<(std::ostream& out, const Reply& r) {
@@ -387,9 +380,7 @@ std::ostream& operator<<(std::ostream& out, const Signal& s) {
     return out << s.member << "(" << s.first << ", " << s.second << ")";
 }
 
-Client::Client() {
-    if (sd_bus_open_system(&bus_) < 0) bus_ = nullptr;
-}
+Client::Client() { sd_bus_open_system(&bus_); }
 
 Client::~Client() { sd_bus_flush_close_unref(bus_); }
 
@@ -510,7 +501,7 @@ std::vector<Signal> Signals::Take() {
 }
 
 Called CallAs(const Caller& caller, const std::string& member, const std::string& arg) {
-    if (!Exists(caller.exe)) WriteFile(caller.exe, ReadFile(SARV_BUS_CLIENT), 0755);
+    WriteFile(caller.exe, ReadFile(SARV_BUS_CLIENT), 0755);  // never a program of the machine
     std::vector<std::string> argv = caller.wrapper;
     argv.insert(argv.end(), {caller.exe, member, arg});
     int out[2];
@@ -522,11 +513,7 @@ Called CallAs(const Caller& caller, const std::string& member, const std::string
     options.before_exec = [&](pid_t pid) { labels::Set(pid, caller.label); };
     Child child(argv, options);
     close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;)
-        if (n > 0) text.append(buffer, static_cast<size_t>(n)); else if (errno != EINTR) break;
-    close(out[0]);
+    const std::string text = ReadAll(out[0]);
     called.pid = child.pid();
     child.Wait();
     labels::Set(called.pid, std::nullopt);
