@@ -541,6 +541,8 @@ bool Service::Spawn() {
 bool Service::Start(int seconds) {
     if (kind_ == kHost && !Spawn()) return false;
     if (kind_ == kInProcess) {
+        // The service's Qt objects are made on this thread, as a host makes them on its own.
+        ConfigManager::Instance();
         AdapterManager::Instance()->LoadAdapters(adapter::kFolder);
         result_ = std::make_shared<std::atomic<int>>(1);
         loop_ = std::thread([result = result_] { *result = start_ac_dbus(); });
