@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <list>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "ac-signal.h"
 #include "adapter-manager.h"
 #include "bus-test-support.h"
+#include "eventually.h"
 #include "syslog-capture.h"
 
 namespace {
@@ -124,6 +126,64 @@ TEST(BusFrame, BusyServiceStillStops) {
     EXPECT_LT(SecondsSince(start), 3.5);
     done = true;
     caller.join();
+}
+
+// A restart is a stop and then a start on a thread of the host's own, and
+// two may run at once. Under a steady stream of calls, whatever order their
+// steps take, the service ends up serving: one run left, answering calls,
+// and no start that failed.
+TEST(BusFrame, RestartsUnderCallsAlwaysEndServing) {
+    struct Run {
+        std::thread thread;
+        std::atomic<bool> done{false};
+        std::atomic<int> result{0};
+    };
+    std::list<Run> runs;
+    auto launch = [&](bool restart) {
+        Run& run = runs.emplace_back();
+        run.thread = std::thread([&run, restart] {
+            if (restart) stop_ac_dbus();
+            run.result = start_ac_dbus();
+            run.done = true;
+        });
+    };
+    auto running = [&] {
+        size_t n = 0;
+        for (const Run& run : runs) n += !run.done;
+        return n;
+    };
+    std::atomic<bool> quit{false};
+    std::thread caller([&] {
+        BusClient client;
+        while (!quit) client.GetProperty("Version", 's');
+    });
+    BusClient client;
+    launch(false);
+    for (int round = 0; round < 100; ++round) {
+        Run& before = runs.back();
+        for (int i = 0; i <= round % 2; ++i) launch(true);
+        auto serving = [&] {
+            return before.done && running() == 1 && client.GetProperty("Version", 's').text == "1.0";
+        };
+        bool ok = Eventually(serving, 10);
+        if (ok) {
+            usleep(20000);
+            ok = serving();
+        }
+        if (!ok) {
+            ADD_FAILURE() << "round " << round << ": not serving, " << running() << " runs left";
+            break;
+        }
+    }
+    quit = true;
+    caller.join();
+    stop_ac_dbus();
+    for (Run& run : runs) {
+        run.thread.join();
+        EXPECT_EQ(0, run.result.load());
+    }
+    EXPECT_EQ(nullptr, g_ac_bus.load());
+    EXPECT_FALSE(client.HasOwner(kSarvACManagerObject));
 }
 
 TEST(BusFrame, OwnedNameMakesStartFailCleanly) {
