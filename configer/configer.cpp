@@ -87,11 +87,13 @@ int CopyData(int in, int out) {
 
 // Creates a new hidden file beside `dst`. The configuration folders ignore
 // hidden names, so the watcher never takes the half-written copy for a
-// configuration file. The file gets the default mode less the umask, as a
-// plain create would.
+// configuration file, and the service's start-up sweeps away what a killed
+// install left under the prefix its own writes use. The file gets the
+// default mode less the umask, as a plain create would.
 int CreateTemporary(const std::string& folder, const std::string& base, std::string& name) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = folder + "/." + base + ".tmp" + std::to_string(getpid()) + "." + std::to_string(attempt);
+        name = folder + "/" + kTemporaryFilePrefix + base + "." + std::to_string(getpid()) + "." +
+               std::to_string(attempt);
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }

@@ -123,7 +123,10 @@ int ConfigManager::RemoveStaleTemporaries(int min_age_s) {
     const time_t cutoff = time(nullptr) - min_age_s;
     const size_t prefixLength = strlen(kTemporaryFilePrefix);
     int removed = 0;
-    for (const std::string& folder : kVarLibFolderList) {
+    std::vector<std::string> folders = kVarLibFolderList;
+    // The installer command writes the administrator's tree the same way.
+    folders.insert(folders.end(), kEtcFolderList.begin(), kEtcFolderList.end());
+    for (const std::string& folder : folders) {
         DIR* dir = opendir(folder.c_str());
         if (dir == nullptr) continue;
         while (const dirent* entry = readdir(dir)) {

@@ -25,10 +25,11 @@ public:
     ~ConfigManager() override;
 
     int InitCache();
-    // Removes what writes cut short left in the service's own tree: hidden
-    // temporaries older than `min_age_s` seconds. Younger ones may belong
-    // to a write still under way (another instance of the program starts
-    // up while the service runs). Returns how many were removed.
+    // Removes what writes cut short left in the service's own tree and in
+    // the administrator's (the installer command): hidden temporaries older
+    // than `min_age_s` seconds. Younger ones may belong to a write still
+    // under way (another instance of the program starts up while the
+    // service runs, an install runs). Returns how many were removed.
     static int RemoveStaleTemporaries(int min_age_s = 60);
 
     // Layered view of one name: /usr/share as base, /etc then /var/lib over it.

@@ -220,7 +220,7 @@ TEST_F(CacheTest, FilesFoundOnDiskEnterAndLeaveTheCache) {
     EXPECT_EQ(ConfigManager::GetEntityInfo("cam").subtype, "file");
 }
 
-TEST_F(CacheTest, OnlyStaleTemporariesOfTheServicesTreeAreRemoved) {
+TEST_F(CacheTest, OnlyStaleTemporariesAreRemoved) {
     namespace fs = std::filesystem;
     fs::create_directories(kVarLibModeFolder);
     fs::create_directories(kVarLibEntifyFolder);
@@ -231,17 +231,17 @@ TEST_F(CacheTest, OnlyStaleTemporariesOfTheServicesTreeAreRemoved) {
     const std::string fresh = kVarLibModeFolder + "/" + prefix + "g7h8i9";
     const std::string folder = kVarLibModeFolder + "/" + prefix + "folder";
     const std::string config = kVarLibModeFolder + "/camera.mode";
-    const std::string others = kEtcModeFolder + "/" + prefix + "j0k1l2";
-    for (const std::string& path : {staleMode, staleEntity, fresh, config, others}) std::ofstream(path) << "{";
+    // What a killed installer command left in the administrator's tree.
+    const std::string install = kEtcModeFolder + "/" + prefix + "camera.mode.123.0";
+    for (const std::string& path : {staleMode, staleEntity, fresh, config, install}) std::ofstream(path) << "{";
     fs::create_directory(folder);
     const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(5);
-    for (const std::string& path : {staleMode, staleEntity, folder, config, others}) fs::last_write_time(path, old);
+    for (const std::string& path : {staleMode, staleEntity, folder, config, install}) fs::last_write_time(path, old);
 
-    EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 2);
-    EXPECT_FALSE(Exists(staleMode));
-    EXPECT_FALSE(Exists(staleEntity));
+    EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 3);
+    for (const std::string& path : {staleMode, staleEntity, install}) EXPECT_FALSE(Exists(path)) << path;
     // A write may still be under way; a folder or a configuration file is
-    // nobody's leftover; the administrator's tree is not the service's.
-    for (const std::string& path : {fresh, folder, config, others}) EXPECT_TRUE(Exists(path)) << path;
+    // nobody's leftover.
+    for (const std::string& path : {fresh, folder, config}) EXPECT_TRUE(Exists(path)) << path;
     EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 0);
 }

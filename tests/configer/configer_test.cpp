@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -385,6 +386,23 @@ TEST_F(Configer, FullDiskKeepsThePreviousFile) {
     EXPECT_EQ(Listing(kEtcModeFolder), std::set<std::string>{"camera.mode"});
     EXPECT_EQ(Audit(), (std::vector<std::string>{AuditLine("add sarv-ac-manager config file " + file, 1),
                                                  AuditLine("add sarv-ac-manager config file " + file, 0)}));
+}
+
+// An install killed while it writes (here by the file size limit) leaves
+// its copy under the prefix the service's start-up sweeps away.
+TEST_F(Configer, AKilledInstallLeavesOnlyATemporaryOfTheServicesPrefix) {
+    const std::string file = folder_ + "/camera.mode";
+    WriteFile(file, ToJsonText(Camera()) + std::string(4096, ' '));
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = {100, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Outcome o = Run({"add", "--mode", file});
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(o.status, -1) << "killed by SIGXFSZ";
+    const std::set<std::string> left = Listing(kEtcModeFolder);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left.begin()->rfind(kTemporaryFilePrefix, 0), 0u) << *left.begin();
 }
 
 TEST_F(Configer, UnwritableDestinationIsReportedWithItsErrno) {
