@@ -1,6 +1,12 @@
 // Which subject claims an executable, and which policy entries concern a
 // subject or an object.
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include "cache_fixture.h"
+#include "policy-migration-helper.h"
 
 namespace {
 
@@ -34,6 +40,47 @@ TEST_F(CacheTest, ExecutablesResolveToTheirSubjects) {
     EXPECT_EQ(cm->GetExeSubjectInfo("/usr/bin/b", s), -1);
     EXPECT_EQ(cm->GetExeSubjectInfo("/usr/bin/shared", s), 0);
     EXPECT_EQ(s.name, "pkg-a");  // the first name wins
+}
+
+// The package database is read after the cache's lock is released: no
+// writer waits for a slow lookup.
+TEST_F(CacheTest, ASlowPackageDatabaseHoldsUpNoWriter) {
+    // One package whose list names a regular file 50 000 times: a lookup
+    // tests every entry.
+    const std::string admin = "/tmp/slow-dpkg";
+    std::filesystem::create_directories(admin + "/info");
+    std::ofstream(admin + "/status") << "Package: slow\nStatus: install ok installed\nVersion: 1\n"
+                                        "Architecture: amd64\nMaintainer: m\nDescription: d\n\n";
+    {
+        std::ofstream list(admin + "/info/slow.list");
+        for (int i = 0; i < 50000; ++i) list << admin << "/status\n";
+    }
+    setenv("DPKG_ADMINDIR", admin.c_str(), 1);
+    PolicyMigrationHelper::Instance()->CloseDb();
+    Put(kEtcFolder, Package("slow", {}));
+    cm->InitCache();
+    auto seconds = [](auto&& f) {
+        const auto start = std::chrono::steady_clock::now();
+        f();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto lookup = [&] {
+        EntityInfoData s;
+        EXPECT_EQ(cm->GetExeSubjectInfo("/usr/bin/none", s), -1);
+    };
+    lookup();  // loads the database
+    const double alone = seconds(lookup);
+    std::thread asker(lookup);
+    usleep(static_cast<useconds_t>(alone * 1e6 / 4));
+    ModeData out;
+    std::string change;
+    const std::string mode = R"({"object":"cam","mode":"whitelist"})";
+    const double write = seconds([&] { cm->SetCache(cm->modeMap, mode, out, change); });
+    asker.join();
+    EXPECT_EQ(change, "add");
+    EXPECT_LT(write, alone / 4) << "a lookup takes " << alone << " s, the write took " << write << " s";
+    unsetenv("DPKG_ADMINDIR");
+    PolicyMigrationHelper::Instance()->CloseDb();
 }
 
 TEST_F(CacheTest, AnObjectRecordFirstNeverMakesASubject) {
