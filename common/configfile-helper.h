@@ -27,7 +27,8 @@
 //   it, renames it over the target and fsyncs the folder. Missing folders
 //   are created with mode 0755 and the file gets mode 0644. It returns 0 or
 //   a negative errno; on failure the old file is intact and no temporary is
-//   left. The temporary's name starts with kTemporaryFilePrefix; only a
+//   left. Once the rename is done the result is 0: a failed folder sync is
+//   logged as a warning. The temporary's name starts with kTemporaryFilePrefix; only a
 //   writer killed in the middle leaves one behind. DeleteFile returns 0 or a
 //   negative errno.
 //

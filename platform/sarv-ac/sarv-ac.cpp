@@ -242,7 +242,13 @@ int WriteFileAtomic(const std::string& path, const std::string& data) {
         unlink(tmp.c_str());
         return r;
     }
-    return SyncFolder(folder);
+    // The new file is in place and readers see it: the change has been
+    // made. Only its surviving a power loss is in doubt.
+    r = SyncFolder(folder);
+    if (r < 0)
+        syslog(LOG_WARNING, "cannot sync folder %s after writing %s: %s", folder.c_str(), path.c_str(),
+               strerror(-r));
+    return 0;
 }
 
 // ---- names ----------------------------------------------------------------
