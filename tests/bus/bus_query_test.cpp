@@ -180,7 +180,7 @@ TEST_F(Queries, GetPolicyGathersObjectsAndFillsEmptySubjects) {
     EXPECT_TRUE(log_.Contains("warning: GetPolicy data IsValid failed!"));
 }
 
-TEST_F(Queries, ListEntityMergesEachNameInPathOrder) {
+TEST_F(Queries, ListEntityLayersEachNameAsGetEntityDoes) {
     BusClient::Reply reply = client_.CallList("ListEntity");
     ASSERT_TRUE(reply.ok) << reply.error_message;
     EntityInfoData tool = Subject("pkg-tool", "package");
@@ -190,11 +190,11 @@ TEST_F(Queries, ListEntityMergesEachNameInPathOrder) {
     mic.type = "object";
     mic.subtype = "exe";
     mic.available_operations = {"read"};
-    // /etc before /usr/share before /var/lib: the shipped description wins
-    // over the administrator's here, unlike GetEntity. "gone" has no files.
+    // The administrator's description over the shipped one, as GetEntity
+    // shows it. "gone" has no files.
     const std::vector<std::string> expected = {
         ToJsonText(Subject("/usr/bin/cheese", "exe")), ToJsonText(Subject("/usr/bin/idle", "exe")),
-        ToJsonText(Subject("/usr/bin/zoom", "exe")),   Camera("Camera"),
+        ToJsonText(Subject("/usr/bin/zoom", "exe")),   Camera("Kamera"),
         ToJsonText(mic),                               ToJsonText(tool),
     };
     EXPECT_EQ(expected, reply.list);
