@@ -97,7 +97,8 @@ done)
 check "the three trees are there, mode 0755" test "$(modes /{usr/share,etc,var/lib}/olm/sarv{,/entity.d,/mode.d,/policy.d})" = "$expected_modes"
 check "the unit is enabled" test -L /etc/systemd/system/multi-user.target.wants/sarvd.service
 check "no configuration file is a conffile" test -z "$(dpkg-query -W -f='${Conffiles}' $packages)"
-check "the man pages are found" man -w sarv-ac-manager sarv-ac-manager-configer sarv-ac-manager-tools sarvd
+pages_found() { man -w sarv-ac-manager sarv-ac-manager-configer sarv-ac-manager-tools sarvd >/dev/null; }
+check "the man pages are found" pages_found
 
 # The daemon as the unit starts it.
 exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/sarvd.service)
