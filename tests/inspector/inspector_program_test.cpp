@@ -2,6 +2,7 @@
 // path inside the sandbox and used through its window (a preloaded driver
 // clicks and reads it), against sarvd with the manager plug-in on a private
 // bus.
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,8 +69,8 @@ struct ProgramRun {
     }
 };
 
-// Runs the program at `program` with the driver and `script`.
-ProgramRun RunInspector(const std::string& program, const std::string& script) {
+// Runs the program at `program` with the driver and `script`, as `uid`.
+ProgramRun RunInspector(const std::string& program, const std::string& script, uid_t uid = 0) {
     static int count = 0;
     const std::string base = "/tmp/inspector-run-" + std::to_string(++count);
     const std::string script_file = base + ".script", report_file = base + ".report";
@@ -84,6 +85,7 @@ ProgramRun RunInspector(const std::string& program, const std::string& script) {
         setenv("LD_PRELOAD", PreloadList().c_str(), 1);
         setenv("SARV_INSPECTOR_SCRIPT", script_file.c_str(), 1);
         setenv("SARV_INSPECTOR_REPORT", report_file.c_str(), 1);
+        if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
         execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -179,6 +181,17 @@ TEST_F(InstalledInspector, FromAnotherPathTheSameProgramIsRefused) {
     EXPECT_THAT(boxes[0][2], StartsWith("org.freedesktop.DBus.Error.AccessDenied:process " +
                                         std::string(SARV_INSPECTOR_BIN) + "("));
     EXPECT_FALSE(fs::exists(kMicrophoneModeFile));
+}
+
+TEST_F(InstalledInspector, AUserWhoIsNotRootIsToldThatChangesNeedRoot) {
+    ASSERT_TRUE(service_.Start());
+    const uid_t nobody = 65534;
+    const ProgramRun run = RunInspector(SARV_INSPECTOR_BIN, SaveNewModeScript(), nobody);
+    const Lines boxes = run.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    ASSERT_EQ(boxes[0].size(), 3u);
+    EXPECT_THAT(boxes[0][2], StartsWith("Changes to the access-control configuration need root."));
+    EXPECT_THAT(boxes[0][2], ::testing::HasSubstr("pkexec /usr/bin/sarv-ac-manager-tools"));
 }
 
 TEST_F(InstalledInspector, OpensWithoutTheService) {
