@@ -219,17 +219,17 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
     int r = ConfigFileHelper::LoadFromJson(json, record);
     if (r != 0) {
         ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", json.c_str());
+        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", LogPrintable(json).c_str());
         return r;
     }
     if (!StructurallyValid(record)) {
         ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", json.c_str());
+        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", LogPrintable(json).c_str());
         return -EINVAL;
     }
     if (!IsConfigValid(record)) {
         ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", json.c_str());
+        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", LogPrintable(json).c_str());
         return -EINVAL;
     }
     out = record;
@@ -294,7 +294,7 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         auto it = map.find(name);
         if (it == map.end()) {
             ac_error_msg = name + " not existed";
-            AcLog(LOG_INFO, "%s", ac_error_msg.c_str());
+            AcLog(LOG_INFO, "%s", LogPrintable(ac_error_msg).c_str());
             return -EEXIST;
         }
         for (const auto& entry : it->second)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "audit-records.h"
 #include "caller-check.h"
 #include "service-harness.h"
 
@@ -52,7 +53,7 @@ TEST_F(CallerCheckTest, AnotherMountNamespaceIsRefusedWhateverTheProgramAndLabel
     EXPECT_FALSE(CameraStored());
     EXPECT_TRUE(syslog_->Contains("warning: SetMode check_caller_usid failed: " + reason + "!"));
     EXPECT_EQ(AuditLines(),
-              std::vector<std::string>{AuditLineFor("SetMode, config=" + arg + ": " + reason,
+              std::vector<std::string>{AuditLineFor("SetMode, config=" + audit_records::Hex(arg) + ": " + audit_records::Hex(reason),
                                                     "/usr/bin/sarv-ac-manager-tools", 0)});
     EXPECT_TRUE(signals_->Take().empty());
 }
@@ -131,11 +132,11 @@ TEST_F(CallerCheckTest, EveryChangeIsCheckedLoggedAndRecorded) {
     const std::string entity = ToJsonText(Entity("camera", "object", "exe", {"read"}));
     const std::string policy = ToJsonText(Policy("app", {{"camera", {"read"}}}));
     const std::vector<Case> cases = {
-        {"SetMode", mode, "SetMode, config=" + mode},
+        {"SetMode", mode, "SetMode, config=" + audit_records::Hex(mode)},
         {"DeleteMode", "camera", "DeleteMode, object=camera"},
-        {"SetEntity", entity, "SetEntity, entity=" + entity},
+        {"SetEntity", entity, "SetEntity, entity=" + audit_records::Hex(entity)},
         {"DeleteEntity", "camera", "DeleteEntity, entity=camera"},
-        {"SetPolicy", policy, "SetPolicy, policy=" + policy},
+        {"SetPolicy", policy, "SetPolicy, policy=" + audit_records::Hex(policy)},
         {"DeletePolicy", "app", "DeletePolicy, policy=app"},
     };
     for (const auto& c : cases) {
@@ -145,7 +146,7 @@ TEST_F(CallerCheckTest, EveryChangeIsCheckedLoggedAndRecorded) {
             "process " + kUntrusted + "(" + std::to_string(run.pid) + "unconfined) not security sign";
         EXPECT_EQ(run.error_name, kAccessDenied) << c.member;
         EXPECT_EQ(run.error_message, reason) << c.member;
-        EXPECT_EQ(AuditLines(), std::vector<std::string>{AuditLineFor(c.audit + ": " + reason, kUntrusted, 0)});
+        EXPECT_EQ(AuditLines(), std::vector<std::string>{AuditLineFor(c.audit + ": " + audit_records::Hex(reason), kUntrusted, 0)});
         EXPECT_TRUE(syslog_->Contains(std::string("warning: ") + c.member + " check_caller_usid failed: " + reason +
                                       "!"));
     }

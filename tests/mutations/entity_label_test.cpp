@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "audit-records.h"
 #include "service-harness.h"
 
 namespace {
@@ -40,7 +41,7 @@ TEST_F(EntityLabelTest, ASubjectsExecutablesCarryItsNameExceptTheExcludedOnes) {
     EXPECT_EQ(Label("/tmp/bin/d"), "<none>");
     EXPECT_TRUE(syslog_->Contains("err: SetAppElfOlmsecAttr lsetxattr /tmp/bin/missing failed!"));
     EXPECT_EQ(signals_->Take(), (std::vector<Signal>{{"EntityChanged", arg, "add"}}));
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + arg, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + audit_records::Hex(arg), 1)});
 
     // Deleting the subject leaves the labels in place.
     ASSERT_TRUE(Call("DeleteEntity", "app").ok);

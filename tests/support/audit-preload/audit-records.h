@@ -42,6 +42,18 @@ inline std::map<std::string, std::string> Record(const std::string& line) {
     return record;
 }
 
+// A value as the service puts caller text into a record when it must be
+// encoded: upper-case hexadecimal digits, two per byte.
+inline std::string Hex(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
 // The line a record with these values is written as.
 inline std::string Line(const std::string& message, const std::string& comm, const std::string& hostname,
                         const std::string& addr, int result) {
