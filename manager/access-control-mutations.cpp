@@ -71,7 +71,7 @@ bool KernelSupportsSecurityAppid() {
 
 void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
     const std::string config = qconfig.toStdString();
-    const std::string audit = "SetMode, config=" + config;
+    const AuditText audit{"SetMode, config=", config};
     if (!CallerMayChange(m, "SetMode", audit)) return;
 
     ConfigManager* cache = ConfigManager::Instance();

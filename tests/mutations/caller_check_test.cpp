@@ -33,12 +33,33 @@ public:
     }
 };
 
+// Without the kernel security module anyone could run a trusted program
+// with a library of their own: only root is trusted by the path then.
 TEST_F(CallerCheckTest, TrustedProgramsInTheServiceNamespaceNeedNoLabel) {
-    for (const std::string exe : {"/usr/bin/sarv-ac-manager-tools", "/usr/bin/calvora", "/usr/sbin/sarvd"}) {
-        ResetTrees();
-        ClientRun run = RunClient({exe}, "SetMode", CameraMode(), std::nullopt);
-        EXPECT_TRUE(run.ok) << exe << ": " << run.error_name << " " << run.error_message;
-        EXPECT_TRUE(CameraStored()) << exe;
+    const std::string module = kFakeProcRoot + "/1/attr/olmsec/cred";
+    const std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    for (const bool present : {true, false}) {
+        if (present)
+            WriteTextFile(module, "1\n");
+        else
+            unlink(module.c_str());
+        for (const std::string exe : {"/usr/bin/sarv-ac-manager-tools", "/usr/bin/calvora", "/usr/sbin/sarvd"}) {
+            for (const bool root : {true, false}) {
+                SCOPED_TRACE(exe + (present ? ", module present" : ", no module") + (root ? ", root" : ", nobody"));
+                ResetTrees();
+                std::vector<std::string> command = root ? std::vector<std::string>{} : asNobody;
+                command.push_back(exe);
+                ClientRun run = RunClient(command, "SetMode", CameraMode(), std::nullopt);
+                if (present || root) {
+                    EXPECT_TRUE(run.ok) << run.error_name << " " << run.error_message;
+                    EXPECT_TRUE(CameraStored());
+                } else {
+                    EXPECT_EQ(run.error_name, kAccessDenied);
+                    EXPECT_EQ(run.error_message, "process " + exe + "(" + std::to_string(run.pid) + ") not run by root");
+                    EXPECT_FALSE(CameraStored());
+                }
+            }
+        }
     }
 }
 
