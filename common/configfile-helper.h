@@ -66,6 +66,9 @@ enum AcConfigType { UnknownType = 0, ModeType = 1, EntityType = 2, PolicyType = 
 // The name every temporary file of UpdateFile starts with.
 inline constexpr char kTemporaryFilePrefix[] = ".sarv-tmp-";
 
+// The largest configuration file the Load operations read.
+inline constexpr size_t kMaxConfigFileSize = 16 * 1024 * 1024;
+
 template <typename T>
 using ConfigCacheMap = std::map<std::string, std::map<std::string, T>>;
 

@@ -20,7 +20,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
 constexpr size_t kMaxPlainEncoding = 200;
 constexpr size_t kHashedPrefix = 150;
 constexpr size_t kMaxPatternSize = 1024;
@@ -152,7 +151,7 @@ int ReadWholeFile(const std::string& path, std::string& text) {
         close(fd);
         return -EINVAL;
     }
-    if (static_cast<size_t>(st.st_size) > kMaxFileSize) {
+    if (static_cast<size_t>(st.st_size) > kMaxConfigFileSize) {
         close(fd);
         return -EFBIG;
     }
@@ -168,7 +167,7 @@ int ReadWholeFile(const std::string& path, std::string& text) {
         }
         if (n == 0) break;
         text.append(buf, static_cast<size_t>(n));
-        if (text.size() > kMaxFileSize) {
+        if (text.size() > kMaxConfigFileSize) {
             close(fd);
             return -EFBIG;
         }
