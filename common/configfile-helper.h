@@ -45,7 +45,11 @@
 //   (is_sarvregex) when it holds any of the characters * ? [ ] ( ) { } | ^ $
 //   + \ . A pattern is a POSIX extended regular expression matched against
 //   the whole field; is_sarvregex_invalid is true exactly when the pattern is
-//   well formed (it compiles and is at most 1024 bytes long).
+//   well formed (it compiles and is at most 1024 bytes long) and not costly.
+//   is_sarvregex_costly is true when compiling it would take more than 4096
+//   copies of its parts (PatternCost): every repeat copies its operand, a
+//   bounded one {m,n} as often as its larger count, so nested repeats and
+//   large counts multiply.
 //
 // GetVeltrinApplicationId(pid): the id APPID when the process's cgroup
 //   (/proc/PID/cgroup) is a systemd scope named
@@ -107,6 +111,9 @@ SARV_AC_EXPORT AcConfigType ParseConfigType(const std::string& path);
 
 SARV_AC_EXPORT bool is_sarvregex(const std::string& text);
 SARV_AC_EXPORT bool is_sarvregex_invalid(const std::string& text);
+SARV_AC_EXPORT bool is_sarvregex_costly(const std::string& text);
+// What compiling the pattern costs, in copies of its parts (at most 4097).
+SARV_AC_EXPORT size_t PatternCost(const std::string& text);
 
 SARV_AC_EXPORT std::string GetVeltrinApplicationId(int pid);
 // The application id named by the text of a /proc/PID/cgroup file.
