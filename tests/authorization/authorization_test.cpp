@@ -247,6 +247,10 @@ TEST_F(AuthorizationTest, HostileTextIsAnsweredAndRecordedOnOneLine) {
                                          ", subjectExe=" + audit_records::Hex(exe) +
                                          ", object=" + audit_records::Hex(object) + ", operations=",
                                      0));
+    // The log line too is one line, and bounded.
+    EXPECT_TRUE(syslog_->Contains("warning: :CanAuthorize object entify info not Valid: cam\\x0aresult=1\\x01!"));
+    CallCheckAuthorization(bus(), exe, std::string(5000, 'o'), {"read"});
+    EXPECT_TRUE(syslog_->Contains("Valid: " + std::string(1024, 'o') + "...!"));
 }
 
 }  // namespace
