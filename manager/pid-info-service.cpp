@@ -298,12 +298,12 @@ int handle_new_connection() {
     return -1;
 }
 
+namespace {
+
 void close_and_unlink() {
     close_all();
     RemoveOwnSocketFile();
 }
-
-namespace {
 
 // The milliseconds until the first client's time is up (-1: no client),
 // closing every client whose time is up already.

@@ -41,5 +41,3 @@ int start_listen_socket(int* sock);
 // Accepts one client into the lowest free slot; 0, or -1 when accepting
 // failed or every slot is taken (the client is then closed at once).
 int handle_new_connection();
-// Closes every socket and removes the socket file this service made.
-void close_and_unlink();
