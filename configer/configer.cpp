@@ -18,10 +18,10 @@
 namespace {
 
 enum class Action { None, Add, Delete };
+enum class Kind { None, Mode, Entity, Policy };
 
 // Room for a path in a record; paths are at most PATH_MAX long.
 constexpr size_t kAuditArgumentLimit = 4096;
-enum class Kind { None, Mode, Entity, Policy };
 
 bool RecordValid(const ModeData& m) { return !m.object.empty() && !m.mode.empty(); }
 bool RecordValid(const EntityInfoData& e) { return e.IsValid(); }
