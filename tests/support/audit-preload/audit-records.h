@@ -54,10 +54,13 @@ inline std::string Hex(const std::string& text) {
     return out;
 }
 
-// The line a record with these values is written as.
+// The line a record with these values is written as. The service cuts an
+// address text where libaudit would (45 bytes), so a host with several
+// interfaces shows a cut one.
 inline std::string Line(const std::string& message, const std::string& comm, const std::string& hostname,
                         const std::string& addr, int result) {
-    return "type=2312\tmessage=" + message + "\tcomm=" + comm + "\thostname=" + hostname + "\taddr=" + addr +
+    const std::string cutAddr = addr.size() > 45 ? addr.substr(0, 42) + "..." : addr;
+    return "type=2312\tmessage=" + message + "\tcomm=" + comm + "\thostname=" + hostname + "\taddr=" + cutAddr +
            "\ttty=(null)\tresult=" + std::to_string(result);
 }
 
