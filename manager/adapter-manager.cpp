@@ -162,7 +162,7 @@ int AdapterManager::SetPolicy(const std::string& name) {
     AcAdapterInterface* adapter = GetAdapter(name);
     if (!adapter) {
         ac_error_msg = "AdapterManager::SetPolicy adapter not exist: " + name;
-        AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+        AcLog(LOG_ERR, "%s", LogPrintable(ac_error_msg).c_str());
         return 0;
     }
 
@@ -180,7 +180,7 @@ int AdapterManager::SetPolicy(const std::string& name) {
     }
     if (r != 0) {
         ac_error_msg = "AdapterManager::SetPolicy " + name + "failed: " + std::to_string(r);
-        AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+        AcLog(LOG_ERR, "%s", LogPrintable(ac_error_msg).c_str());
         return r;
     }
     return 0;

@@ -116,6 +116,52 @@ bool StructurallyValid(const ModeData& m) { return !m.object.empty() && !m.mode.
 bool StructurallyValid(const EntityInfoData& e) { return e.IsValid(); }
 bool StructurallyValid(const PolicyData& p) { return p.IsValid(); }
 
+// An entity whose D-Bus patterns cost too much to compile (an adapter
+// compiles them for every push) is refused over the bus and never taken in
+// from a file.
+const char* CostlyPatternField(const EntityInfoData& e) {
+    const std::pair<const char*, const std::string*> fields[] = {{"dbus_path", &e.attrs.dbus_path},
+                                                                 {"dbus_interface", &e.attrs.dbus_interface},
+                                                                 {"dbus_destination", &e.attrs.dbus_destination}};
+    for (const auto& [name, value] : fields)
+        if (is_sarvregex(*value) && is_sarvregex_costly(*value)) return name;
+    return nullptr;
+}
+
+// Why a document from the bus is refused before it is parsed, or "".
+std::string DocumentRefusal(const std::string& json) {
+    if (json.size() > kMaxJsonDocumentSize)
+        return "data invalid: larger than " + std::to_string(kMaxJsonDocumentSize) + " bytes.";
+    if (JsonNestingDepth(json, kMaxJsonDocumentDepth) > kMaxJsonDocumentDepth)
+        return "data invalid: nested deeper than " + std::to_string(kMaxJsonDocumentDepth) + " levels.";
+    return "";
+}
+
+// Why IsConfigValid refused a record.
+template <typename T>
+std::string ConfigRefusal(const T&) {
+    return "data invalid.";
+}
+template <>
+std::string ConfigRefusal(const EntityInfoData& e) {
+    const char* field = CostlyPatternField(e);
+    return field ? std::string("data invalid: the ") + field + " pattern is too complex." : "data invalid.";
+}
+
+// Whether a record read from `path` may be taken in; logs when not.
+template <typename T>
+bool MayTakeIn(const std::string&, const T&) {
+    return true;
+}
+template <>
+bool MayTakeIn(const std::string& path, const EntityInfoData& e) {
+    const char* field = CostlyPatternField(e);
+    if (field)
+        AcLog(LOG_WARNING, "skipped configuration file %s: the %s pattern is too complex", LogPrintable(path).c_str(),
+              field);
+    return field == nullptr;
+}
+
 void SetWriteError(const char* what, const std::string& path, int r) {
     ac_error_msg = std::string(what) + " config file " + path + " failed: " + strerror(-r);
     AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
@@ -157,6 +203,12 @@ int ConfigManager::InitCache() {
             ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
             ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
             ConfigFileHelper::LoadFromFolder(root + kPolicyFolderName, true, policyMap);
+        }
+        for (auto name = entityMap.begin(); name != entityMap.end();) {
+            auto& files = name->second;
+            for (auto file = files.begin(); file != files.end();)
+                file = MayTakeIn(file->first, file->second) ? std::next(file) : files.erase(file);
+            name = files.empty() ? entityMap.erase(name) : std::next(name);
         }
     }
     DropSupersededEntityFiles();
@@ -367,20 +419,21 @@ bool ConfigManager::IsConfigValid(PolicyData& p) {
 template <typename T>
 int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType) {
     T record;
-    int r = ConfigFileHelper::LoadFromJson(json, record);
+    const std::string refusal = DocumentRefusal(json);
+    int r = refusal.empty() ? ConfigFileHelper::LoadFromJson(json, record) : -EINVAL;
     if (r != 0) {
-        ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", json.c_str());
+        ac_error_msg = refusal.empty() ? "data invalid." : refusal;
+        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", LogPrintable(json).c_str());
         return r;
     }
     if (!StructurallyValid(record)) {
         ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", json.c_str());
+        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", LogPrintable(json).c_str());
         return -EINVAL;
     }
     if (!IsConfigValid(record)) {
-        ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", json.c_str());
+        ac_error_msg = ConfigRefusal(record);
+        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", LogPrintable(json).c_str());
         return -EINVAL;
     }
     out = record;
@@ -465,7 +518,7 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         auto it = map.find(name);
         if (it == map.end()) {
             ac_error_msg = name + " not existed";
-            AcLog(LOG_INFO, "%s", ac_error_msg.c_str());
+            AcLog(LOG_INFO, "%s", LogPrintable(ac_error_msg).c_str());
             return -EEXIST;
         }
         for (const auto& entry : it->second)
@@ -523,6 +576,7 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists
     if (exists) {
         T record;
         int r = ConfigFileHelper::LoadFromFile(path, record);
+        if (r == 0 && !MayTakeIn(path, record)) r = -EINVAL;
         if (r != 0) {
             AcLog(LOG_ERR, "UpdateCache config not existed : %s!", path.c_str());
             self->NoteUnusedFile(path);

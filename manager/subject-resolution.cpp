@@ -110,7 +110,8 @@ int ConfigManager::GetExeSubjectInfo(const std::string& exe, EntityInfoData& sub
 int ConfigManager::GetSubjectPolicy(const std::string& subject, PolicyData& policy) const {
     policy = GetCache(policyMap, subject);
     if (policy.IsValid()) return 0;
-    AcLog(LOG_WARNING, "AccessControlDbus::GetSubjectPolicy subject %s IsValid failed!", subject.c_str());
+    AcLog(LOG_WARNING, "AccessControlDbus::GetSubjectPolicy subject %s IsValid failed!",
+          LogPrintable(subject).c_str());
     return -1;
 }
 
@@ -123,7 +124,8 @@ int ConfigManager::GetObjectPolicy(const std::string& object, PolicyData& policy
     for (const auto& name : subjects) {
         PolicyData full = GetCache(policyMap, name);
         if (full.policies.empty()) {
-            AcLog(LOG_INFO, "ConfigManager::GetObjectPolicy object %s policy not existed.", object.c_str());
+            AcLog(LOG_INFO, "ConfigManager::GetObjectPolicy object %s policy not existed.",
+                  LogPrintable(object).c_str());
             continue;
         }
         PolicyData partial;

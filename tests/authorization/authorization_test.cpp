@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audit-records.h"
 #include "service-harness.h"
 
 namespace {
@@ -237,14 +238,19 @@ TEST_F(AuthorizationTest, ChangesApplyToTheNextQuestion) {
 
 TEST_F(AuthorizationTest, HostileTextIsAnsweredAndRecordedOnOneLine) {
     const std::string object = "cam\nresult=1\x01";
-    CallResult r = CallCheckAuthorization(bus(), "/usr/bin/x\ttty=evil", object, {"read"});
+    const std::string exe = "/usr/bin/x\ttty=evil res=success";
+    CallResult r = CallCheckAuthorization(bus(), exe, object, {"read"});
     EXPECT_EQ(r.error_message, "Invalid object");
     const std::vector<std::string> lines = AuditLines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0],
-              OwnAuditLine("CheckAuthorization, exe=/usr/bin/x\\x09tty=evil, subjectExe=/usr/bin/x\\x09tty=evil, "
-                           "object=cam\\x0aresult=1\\x01, operations=",
-                           0));
+    EXPECT_EQ(lines[0], OwnAuditLine("CheckAuthorization, exe=" + audit_records::Hex(exe) +
+                                         ", subjectExe=" + audit_records::Hex(exe) +
+                                         ", object=" + audit_records::Hex(object) + ", operations=",
+                                     0));
+    // The log line too is one line, and bounded.
+    EXPECT_TRUE(syslog_->Contains("warning: :CanAuthorize object entify info not Valid: cam\\x0aresult=1\\x01!"));
+    CallCheckAuthorization(bus(), exe, std::string(5000, 'o'), {"read"});
+    EXPECT_TRUE(syslog_->Contains("Valid: " + std::string(1024, 'o') + "...!"));
 }
 
 }  // namespace

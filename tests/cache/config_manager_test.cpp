@@ -44,8 +44,12 @@ TEST_F(CacheTest, LayersMergeUsrShareThenEtcThenVarLib) {
     Put(kVarLibFolder, over);
     Put(kUsrShareFolder, Policy("dpkg", "camera", {"allow"}, 1));
     Put(kEtcFolder, Policy("dpkg", "mic", {"deny"}, 2));
+    EntityInfoData costly = Entity("bus", "object", "dbus");
+    costly.attrs.dbus_path = "(/a{1,100}){1,100}";
+    Put(kEtcFolder, costly);
 
     ASSERT_EQ(cm->InitCache(), 0);
+    EXPECT_EQ(cm->entityMap.count("bus"), 0u) << "a pattern too costly to compile is skipped";
     EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "blacklist");
     EXPECT_EQ(cm->modeMap["camera"].size(), 3u);
     EntityInfoData e = cm->GetCache(cm->entityMap, "cam");
@@ -110,6 +114,14 @@ TEST_F(CacheTest, RefusedRecordsLeaveEverythingAsItWas) {
     EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"","mode":"blacklist"})", out, change), -22);
     EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":7})", out, change), -22);
     EXPECT_EQ(cm->SetCache(cm->modeMap, "not json", out, change), -22);
+    // Documents whose building alone would cost the service dearly.
+    const std::string deep = std::string(65, '[') + std::string(65, ']');
+    EXPECT_EQ(cm->SetCache(cm->modeMap, deep, out, change), -22);
+    EXPECT_EQ(ac_error_msg, "data invalid: nested deeper than 64 levels.");
+    const std::string big = R"({"object":"big","mode":"whitelist","version":")" + std::string(1024 * 1024, 'v') + "\"}";
+    EXPECT_EQ(cm->SetCache(cm->modeMap, big, out, change), -22);
+    EXPECT_EQ(ac_error_msg, "data invalid: larger than 1048576 bytes.");
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"[[[[","mode":"whitelist","version":"1.0"})", out, change), 0);
 
     PolicyData pout;
     EXPECT_EQ(cm->SetCache(cm->policyMap, ToJsonText(Policy("x", "rw-object", {"write"})), pout, change), -22);
@@ -122,6 +134,10 @@ TEST_F(CacheTest, RefusedRecordsLeaveEverythingAsItWas) {
     bad.attrs.dbus_type = "method_call";
     bad.attrs.dbus_interface = "org.(broken";
     EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), -22);
+    // Compiling this once took seconds and a GiB.
+    bad.attrs.dbus_interface = "((a{1,100}){1,100}){1,100}";
+    EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), -22);
+    EXPECT_EQ(ac_error_msg, "data invalid: the dbus_interface pattern is too complex.");
     bad.attrs.dbus_interface = "org\\.example\\..*";
     EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), 0);
     EXPECT_FALSE(Exists(kVarLibFolder + "mode.d/%2Fusr%2Fbin%2Fapp.mode"));

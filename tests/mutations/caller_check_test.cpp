@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "audit-records.h"
 #include "caller-check.h"
 #include "service-harness.h"
 
@@ -32,12 +33,33 @@ public:
     }
 };
 
+// Without the kernel security module anyone could run a trusted program
+// with a library of their own: only root is trusted by the path then.
 TEST_F(CallerCheckTest, TrustedProgramsInTheServiceNamespaceNeedNoLabel) {
-    for (const std::string exe : {"/usr/bin/sarv-ac-manager-tools", "/usr/bin/calvora", "/usr/sbin/sarvd"}) {
-        ResetTrees();
-        ClientRun run = RunClient({exe}, "SetMode", CameraMode(), std::nullopt);
-        EXPECT_TRUE(run.ok) << exe << ": " << run.error_name << " " << run.error_message;
-        EXPECT_TRUE(CameraStored()) << exe;
+    const std::string module = kFakeProcRoot + "/1/attr/olmsec/cred";
+    const std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    for (const bool present : {true, false}) {
+        if (present)
+            WriteTextFile(module, "1\n");
+        else
+            unlink(module.c_str());
+        for (const std::string exe : {"/usr/bin/sarv-ac-manager-tools", "/usr/bin/calvora", "/usr/sbin/sarvd"}) {
+            for (const bool root : {true, false}) {
+                SCOPED_TRACE(exe + (present ? ", module present" : ", no module") + (root ? ", root" : ", nobody"));
+                ResetTrees();
+                std::vector<std::string> command = root ? std::vector<std::string>{} : asNobody;
+                command.push_back(exe);
+                ClientRun run = RunClient(command, "SetMode", CameraMode(), std::nullopt);
+                if (present || root) {
+                    EXPECT_TRUE(run.ok) << run.error_name << " " << run.error_message;
+                    EXPECT_TRUE(CameraStored());
+                } else {
+                    EXPECT_EQ(run.error_name, kAccessDenied);
+                    EXPECT_EQ(run.error_message, "process " + exe + "(" + std::to_string(run.pid) + ") not run by root");
+                    EXPECT_FALSE(CameraStored());
+                }
+            }
+        }
     }
 }
 
@@ -52,7 +74,7 @@ TEST_F(CallerCheckTest, AnotherMountNamespaceIsRefusedWhateverTheProgramAndLabel
     EXPECT_FALSE(CameraStored());
     EXPECT_TRUE(syslog_->Contains("warning: SetMode check_caller_usid failed: " + reason + "!"));
     EXPECT_EQ(AuditLines(),
-              std::vector<std::string>{AuditLineFor("SetMode, config=" + arg + ": " + reason,
+              std::vector<std::string>{AuditLineFor("SetMode, config=" + audit_records::Hex(arg) + ": " + audit_records::Hex(reason),
                                                     "/usr/bin/sarv-ac-manager-tools", 0)});
     EXPECT_TRUE(signals_->Take().empty());
 }
@@ -131,11 +153,11 @@ TEST_F(CallerCheckTest, EveryChangeIsCheckedLoggedAndRecorded) {
     const std::string entity = ToJsonText(Entity("camera", "object", "exe", {"read"}));
     const std::string policy = ToJsonText(Policy("app", {{"camera", {"read"}}}));
     const std::vector<Case> cases = {
-        {"SetMode", mode, "SetMode, config=" + mode},
+        {"SetMode", mode, "SetMode, config=" + audit_records::Hex(mode)},
         {"DeleteMode", "camera", "DeleteMode, object=camera"},
-        {"SetEntity", entity, "SetEntity, entity=" + entity},
+        {"SetEntity", entity, "SetEntity, entity=" + audit_records::Hex(entity)},
         {"DeleteEntity", "camera", "DeleteEntity, entity=camera"},
-        {"SetPolicy", policy, "SetPolicy, policy=" + policy},
+        {"SetPolicy", policy, "SetPolicy, policy=" + audit_records::Hex(policy)},
         {"DeletePolicy", "app", "DeletePolicy, policy=app"},
     };
     for (const auto& c : cases) {
@@ -145,7 +167,7 @@ TEST_F(CallerCheckTest, EveryChangeIsCheckedLoggedAndRecorded) {
             "process " + kUntrusted + "(" + std::to_string(run.pid) + "unconfined) not security sign";
         EXPECT_EQ(run.error_name, kAccessDenied) << c.member;
         EXPECT_EQ(run.error_message, reason) << c.member;
-        EXPECT_EQ(AuditLines(), std::vector<std::string>{AuditLineFor(c.audit + ": " + reason, kUntrusted, 0)});
+        EXPECT_EQ(AuditLines(), std::vector<std::string>{AuditLineFor(c.audit + ": " + audit_records::Hex(reason), kUntrusted, 0)});
         EXPECT_TRUE(syslog_->Contains(std::string("warning: ") + c.member + " check_caller_usid failed: " + reason +
                                       "!"));
     }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "audit-records.h"
 #include "service-harness.h"
 
 namespace {
@@ -25,9 +26,14 @@ public:
 };
 
 TEST_F(EntityLabelTest, ASubjectsExecutablesCarryItsNameExceptTheExcludedOnes) {
-    for (const char* name : {"a", "b", "c", "d"}) WriteTextFile(std::string("/tmp/bin/") + name, "#!/bin/sh\n");
+    for (const char* name : {"a", "b", "c", "d", "e"}) WriteTextFile(std::string("/tmp/bin/") + name, "#!/bin/sh\n");
+    // A link that root made is followed; one that a user owns is not, or the
+    // user could lead the label onto any file.
+    ASSERT_EQ(symlink("/tmp/bin", "/tmp/root-link"), 0);
+    ASSERT_EQ(symlink("/tmp/bin", "/tmp/user-link"), 0);
+    ASSERT_EQ(lchown("/tmp/user-link", 1000, 1000), 0);
     EntityInfoData app = Entity("app", "subject", "exe");
-    app.attrs.exes = {"/tmp/bin/a", "/tmp/bin/b", "/tmp/bin/missing"};
+    app.attrs.exes = {"/tmp/bin/a", "/tmp/bin/b", "/tmp/bin/missing", "/tmp/root-link/e", "/tmp/user-link/d"};
     app.attrs.additional_exes = {"/tmp/bin/b", "/tmp/bin/c"};
     app.attrs.exclude_exes = {"/tmp/bin/b"};
     const std::string arg = ToJsonText(app);
@@ -38,9 +44,11 @@ TEST_F(EntityLabelTest, ASubjectsExecutablesCarryItsNameExceptTheExcludedOnes) {
     EXPECT_EQ(Label("/tmp/bin/b"), "<none>");
     EXPECT_EQ(Label("/tmp/bin/c"), "app");
     EXPECT_EQ(Label("/tmp/bin/d"), "<none>");
+    EXPECT_EQ(Label("/tmp/bin/e"), "app");
     EXPECT_TRUE(syslog_->Contains("err: SetAppElfOlmsecAttr lsetxattr /tmp/bin/missing failed!"));
+    EXPECT_TRUE(syslog_->Contains("err: SetAppElfOlmsecAttr lsetxattr /tmp/user-link/d failed!"));
     EXPECT_EQ(signals_->Take(), (std::vector<Signal>{{"EntityChanged", arg, "add"}}));
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + arg, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + audit_records::Hex(arg), 1)});
 
     // Deleting the subject leaves the labels in place.
     ASSERT_TRUE(Call("DeleteEntity", "app").ok);

@@ -51,7 +51,7 @@ TEST_F(MutationsTest, SetModeAddsThenModifiesAndIgnoresARepeat) {
     ASSERT_TRUE(Call("SetMode", first).ok);
     EXPECT_EQ(signals_->Take(), (std::vector<Signal>{{"ModeChanged", first, "add"}}));
     EXPECT_EQ(Stored<ModeData>("mode.d/camera.mode").mode, "whitelist");
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + first, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + audit_records::Hex(first), 1)});
     EXPECT_NE(ExamplePublished("camera").find(R"("mode":{"mode":"whitelist","object":"camera","version":"1.0"})"),
               std::string::npos)
         << ExamplePublished("camera");
@@ -62,7 +62,7 @@ TEST_F(MutationsTest, SetModeAddsThenModifiesAndIgnoresARepeat) {
     ASSERT_TRUE(Call("SetMode", second).ok);
     EXPECT_EQ(signals_->Take(), (std::vector<Signal>{{"ModeChanged", second, "modify"}}));
     EXPECT_EQ(Stored<ModeData>("mode.d/camera.mode").mode, "blacklist");
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + second, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + audit_records::Hex(second), 1)});
 
     ClearAudit();
     ClearPushes();
@@ -89,7 +89,7 @@ TEST_F(MutationsTest, SetModeRefusedByTheCacheStoresNothing) {
         syslog_->Clear();
         ExpectInvalid(Call("SetMode", bad), "data invalid.");
         EXPECT_EQ(AuditLines(),
-                  std::vector<std::string>{OwnAuditLine("SetMode, config=" + bad + ": data invalid.", 0)});
+                  std::vector<std::string>{OwnAuditLine("SetMode, config=" + audit_records::Hex(bad) + ": " + audit_records::Hex("data invalid."), 0)});
         EXPECT_TRUE(syslog_->Contains("warning: SetMode data IsValid failed: data invalid.!"));
     }
     EXPECT_EQ(ListTree(kVarLibFolder + "mode.d"), std::vector<std::string>{kVarLibFolder + "mode.d"});
@@ -105,7 +105,7 @@ TEST_F(MutationsTest, SetModeReportsAFailingAdapterButKeepsTheChange) {
     EXPECT_EQ(Stored<ModeData>("mode.d/broken.mode").mode, "whitelist");
     EXPECT_EQ(TestAdapterPushes(), std::vector<std::string>{"broken\twhitelist\t"});
     EXPECT_TRUE(signals_->Take().empty());
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + arg + ": " + reason, 0)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + audit_records::Hex(arg) + ": " + audit_records::Hex(reason), 0)});
     EXPECT_TRUE(syslog_->Contains("warning: SetMode failed: " + reason + "!"));
 }
 
@@ -123,7 +123,7 @@ TEST_F(MutationsTest, SetModeForAnObjectWithoutAdapterSucceeds) {
     const std::string arg = Json(Mode("door", "whitelist"));
     EXPECT_TRUE(Call("SetMode", arg).ok);
     EXPECT_EQ(signals_->Take(), (std::vector<Signal>{{"ModeChanged", arg, "add"}}));
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + arg, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetMode, config=" + audit_records::Hex(arg), 1)});
 }
 
 TEST_F(MutationsTest, ARejectedChangeIsAnsweredExactlyOnce) {
@@ -173,7 +173,7 @@ TEST_F(MutationsTest, DeleteModeOfShippedOrUnknownModesFails) {
     Load();
     const std::string shipped = "config file" + kVarLibFolder + "mode.d/%.mode not existed";
     ExpectInvalid(Call("DeleteMode", "camera"), "DeleteCache failed: " + shipped);
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("DeleteMode, object=camera: " + shipped, 0)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("DeleteMode, object=camera: " + audit_records::Hex(shipped), 0)});
     EXPECT_TRUE(syslog_->Contains("warning: DeleteMode data not exist: " + shipped + "!"));
     EXPECT_TRUE(FileExists(kUsrShareFolder + "mode.d/camera.mode"));
 
@@ -209,7 +209,7 @@ TEST_F(MutationsTest, SetEntityAddsModifiesAndPushesAnObjectWithAMode) {
     EXPECT_EQ(Stored<EntityInfoData>("entity.d/camera.object").available_operations,
               (std::vector<std::string>{"read", "write"}));
     EXPECT_NE(ExamplePublished("camera"), "");
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + first, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + audit_records::Hex(first), 1)});
 
     camera.owner = "security-team";
     const std::string second = Json(camera);
@@ -225,7 +225,7 @@ TEST_F(MutationsTest, SetEntityAddsModifiesAndPushesAnObjectWithAMode) {
 TEST_F(MutationsTest, SetEntityRefusedByTheCache) {
     const std::string arg = R"({"name":"","type":"object"})";
     ExpectInvalid(Call("SetEntity", arg), "SetEntity failed: data invalid.");
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + arg + ": data invalid.", 0)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + audit_records::Hex(arg) + ": " + audit_records::Hex("data invalid."), 0)});
     EXPECT_TRUE(syslog_->Contains("warning: SetEntity entity IsValid failed!"));
     EXPECT_EQ(ListTree(kVarLibFolder + "entity.d"), std::vector<std::string>{kVarLibFolder + "entity.d"});
 }
@@ -241,7 +241,7 @@ TEST_F(MutationsTest, SetEntitySucceedsWhenItsPushFails) {
     EXPECT_TRUE(Call("SetEntity", arg).ok);
     // The shipped entity is known already: the runtime copy modifies it.
     EXPECT_EQ(signals_->Take(), (std::vector<Signal>{{"EntityChanged", arg, "modify"}}));
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + arg, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetEntity, entity=" + audit_records::Hex(arg), 1)});
     EXPECT_TRUE(syslog_->Contains("warning: SetEntity UpdateEntityPolicy failed!"));
 }
 
@@ -267,7 +267,7 @@ TEST_F(MutationsTest, DeleteEntity) {
     PutObjects();
     const std::string missing = "ghost not existed";
     ExpectInvalid(Call("DeleteEntity", "ghost"), missing);
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("DeleteEntity, entity=ghost: " + missing, 0)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("DeleteEntity, entity=ghost: " + audit_records::Hex(missing), 0)});
     EXPECT_TRUE(syslog_->Contains("warning: DeleteEntity data not exist: " + missing + "!"));
 
     // Only the service's own copy can go.
@@ -293,7 +293,7 @@ TEST_F(MutationsTest, SetPolicyStoresSignalsAndPushesEveryNamedObject) {
     ASSERT_TRUE(Call("SetPolicy", arg).ok);
     EXPECT_EQ(signals_->Take(), (std::vector<Signal>{{"PolicyChanged", arg, "add"}}));
     EXPECT_EQ(Stored<PolicyData>("policy.d/app.policy").policies.at(0).objects.size(), 2u);
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetPolicy, policy=" + arg, 1)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetPolicy, policy=" + audit_records::Hex(arg), 1)});
     for (const char* object : {"camera", "mic"})
         EXPECT_NE(ExamplePublished(object).find(R"("subject":{"name":"app"})"), std::string::npos) << object;
 
@@ -317,7 +317,7 @@ TEST_F(MutationsTest, SetPolicyRefusedByTheCache) {
     PutObjects();
     const std::string arg = Json(Policy("app", {{"mic", {"write"}}}));
     ExpectInvalid(Call("SetPolicy", arg), "SetPolicy SetCache failed: data invalid.");
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetPolicy, policy=" + arg + ": data invalid.", 0)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetPolicy, policy=" + audit_records::Hex(arg) + ": " + audit_records::Hex("data invalid."), 0)});
     EXPECT_TRUE(syslog_->Contains("warning: SetPolicy data IsValid failed: data invalid.!"));
     EXPECT_FALSE(FileExists(kVarLibFolder + "policy.d/app.policy"));
 }
@@ -331,7 +331,7 @@ TEST_F(MutationsTest, SetPolicyStopsAtTheFirstFailingAdapter) {
     EXPECT_EQ(TestAdapterPushes(), std::vector<std::string>{"broken\tblacklist\tapp=read"});
     EXPECT_TRUE(FileExists(kVarLibFolder + "policy.d/app.policy"));
     EXPECT_TRUE(signals_->Take().empty());
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetPolicy, policy=" + arg, 0)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetPolicy, policy=" + audit_records::Hex(arg), 0)});
     EXPECT_TRUE(syslog_->Contains("warning: SetPolicy failed: " + reason));
 }
 
@@ -373,24 +373,34 @@ TEST_F(MutationsTest, DeletePolicyReportsAFailingAdapter) {
     const std::string reason = "AcAdapterManager->SetPolicy failed: -3";
     ExpectInvalid(Call("DeletePolicy", "app"), "SetPolicy failed: " + reason);
     EXPECT_FALSE(FileExists(kVarLibFolder + "policy.d/app.policy"));
-    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("DeletePolicy, policy=app: " + reason, 0)});
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("DeletePolicy, policy=app: " + audit_records::Hex(reason), 0)});
     EXPECT_TRUE(syslog_->Contains("warning: DeletePolicy failed: " + reason));
 }
 
 // ---- hostile text ----------------------------------------------------------------------------
 
-TEST_F(MutationsTest, ControlCharactersCannotBreakOrForgeAnAuditRecord) {
-    const std::string name = "x\nresult=1\ttty=forged\r";
-    ExpectInvalid(Call("DeleteEntity", name), name + " not existed");
-    const std::vector<std::string> lines = AuditLines();
-    ASSERT_EQ(lines.size(), 1u);
-    const auto record = audit_records::Record(lines[0]);
-    ASSERT_FALSE(record.empty()) << lines[0];
-    EXPECT_EQ(record.at("result"), "0");
-    EXPECT_EQ(record.at("tty"), "(null)");
-    EXPECT_EQ(record.at("message"),
-              "DeleteEntity, entity=x\\x0aresult=1\\x09tty=forged\\x0d: "
-              "x\\x0aresult=1\\x09tty=forged\\x0d not existed");
+TEST_F(MutationsTest, CallerTextCannotBreakOrForgeAnAuditRecord) {
+    for (const std::string name : {"x\nresult=1\ttty=forged\r", " res=success exe=/usr/bin/x"}) {
+        ClearAudit();
+        ExpectInvalid(Call("DeleteEntity", name), name + " not existed");
+        const std::vector<std::string> lines = AuditLines();
+        ASSERT_EQ(lines.size(), 1u);
+        const auto record = audit_records::Record(lines[0]);
+        ASSERT_FALSE(record.empty()) << lines[0];
+        EXPECT_EQ(record.at("result"), "0");
+        EXPECT_EQ(record.at("tty"), "(null)");
+        EXPECT_EQ(record.at("message"), "DeleteEntity, entity=" + audit_records::Hex(name) + ": " +
+                                            audit_records::Hex(name + " not existed"));
+    }
+}
+
+// A record the kernel would not take once left no trace at all.
+TEST_F(MutationsTest, AnOversizeArgumentIsRecordedCut) {
+    const std::string arg(9000, 'x');
+    ExpectInvalid(Call("SetPolicy", arg), "SetPolicy SetCache failed: data invalid.");
+    EXPECT_EQ(AuditLines(), std::vector<std::string>{OwnAuditLine("SetPolicy, policy=" + std::string(4093, 'x') +
+                                                                      "...: " + audit_records::Hex("data invalid."),
+                                                                  0)});
 }
 
 TEST_F(MutationsTest, NamesCannotLeaveTheRuntimeTree) {
