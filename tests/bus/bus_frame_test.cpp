@@ -159,6 +159,9 @@ TEST(BusFrame, RestartsUnderCallsAlwaysEndServing) {
     });
     BusClient client;
     launch(false);
+    // The first run must have begun before the first restart: otherwise the
+    // restart's start is the older one and rightly gives way to it.
+    ASSERT_TRUE(Eventually([&] { return client.GetProperty("Version", 's').text == "1.0"; }));
     for (int round = 0; round < 100; ++round) {
         Run& before = runs.back();
         for (int i = 0; i <= round % 2; ++i) launch(true);
