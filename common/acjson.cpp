@@ -1,5 +1,7 @@
 #include "acjson.h"
 
+#include <algorithm>
+
 using nlohmann::json;
 
 void to_json(json& j, const ModeData& m) {
@@ -51,4 +53,26 @@ void to_json(json& j, const ACPolicy& p) {
 
 void to_json(json& j, const PolicyData& p) {
     j = json{{"version", p.version}, {"policies", p.policies}};
+}
+
+size_t JsonNestingDepth(std::string_view text, size_t limit) {
+    size_t depth = 0;
+    size_t deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size() && deepest <= limit; ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
 }

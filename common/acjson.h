@@ -2,7 +2,9 @@
 // out in the library's default (sorted) order.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -22,3 +24,13 @@ std::string ToJsonText(const T& record, int indent = -1) {
     nlohmann::json j = record;
     return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+// Bounds on a JSON document that arrives over the bus, checked before it is
+// parsed: every level of nesting costs heap while the bus carries 32 MiB.
+// Records are a few KiB and five levels deep at most.
+inline constexpr size_t kMaxJsonDocumentSize = 1024 * 1024;
+inline constexpr size_t kMaxJsonDocumentDepth = 64;
+
+// The deepest nesting of arrays and objects in `text`, counting only
+// brackets outside strings; counting stops beyond `limit`.
+size_t JsonNestingDepth(std::string_view text, size_t limit);

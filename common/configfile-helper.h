@@ -27,7 +27,8 @@
 //   it, renames it over the target and fsyncs the folder. Missing folders
 //   are created with mode 0755 and the file gets mode 0644. It returns 0 or
 //   a negative errno; on failure the old file is intact and no temporary is
-//   left. The temporary's name starts with kTemporaryFilePrefix; only a
+//   left. Once the rename is done the result is 0: a failed folder sync is
+//   logged as a warning. The temporary's name starts with kTemporaryFilePrefix; only a
 //   writer killed in the middle leaves one behind. DeleteFile returns 0 or a
 //   negative errno.
 //
@@ -45,7 +46,11 @@
 //   (is_sarvregex) when it holds any of the characters * ? [ ] ( ) { } | ^ $
 //   + \ . A pattern is a POSIX extended regular expression matched against
 //   the whole field; is_sarvregex_invalid is true exactly when the pattern is
-//   well formed (it compiles and is at most 1024 bytes long).
+//   well formed (it compiles and is at most 1024 bytes long) and not costly.
+//   is_sarvregex_costly is true when compiling it would take more than 4096
+//   copies of its parts (PatternCost): every repeat copies its operand, a
+//   bounded one {m,n} as often as its larger count, so nested repeats and
+//   large counts multiply.
 //
 // GetVeltrinApplicationId(pid): the id APPID when the process's cgroup
 //   (/proc/PID/cgroup) is a systemd scope named
@@ -65,6 +70,9 @@ enum AcConfigType { UnknownType = 0, ModeType = 1, EntityType = 2, PolicyType = 
 // record name -> full file path -> record as stored in that file
 // The name every temporary file of UpdateFile starts with.
 inline constexpr char kTemporaryFilePrefix[] = ".sarv-tmp-";
+
+// The largest configuration file the Load operations read.
+inline constexpr size_t kMaxConfigFileSize = 16 * 1024 * 1024;
 
 template <typename T>
 using ConfigCacheMap = std::map<std::string, std::map<std::string, T>>;
@@ -104,6 +112,9 @@ SARV_AC_EXPORT AcConfigType ParseConfigType(const std::string& path);
 
 SARV_AC_EXPORT bool is_sarvregex(const std::string& text);
 SARV_AC_EXPORT bool is_sarvregex_invalid(const std::string& text);
+SARV_AC_EXPORT bool is_sarvregex_costly(const std::string& text);
+// What compiling the pattern costs, in copies of its parts (at most 4097).
+SARV_AC_EXPORT size_t PatternCost(const std::string& text);
 
 SARV_AC_EXPORT std::string GetVeltrinApplicationId(int pid);
 // The application id named by the text of a /proc/PID/cgroup file.

@@ -1,14 +1,17 @@
 #include "configer.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "ac-audit.h"
+#include "ac-log.h"
 #include "acconstants.h"
 #include "configfile-helper.h"
 
@@ -17,13 +20,55 @@ namespace {
 enum class Action { None, Add, Delete };
 enum class Kind { None, Mode, Entity, Policy };
 
+// Room for a path in a record; paths are at most PATH_MAX long.
+constexpr size_t kAuditArgumentLimit = 4096;
+
 bool RecordValid(const ModeData& m) { return !m.object.empty() && !m.mode.empty(); }
 bool RecordValid(const EntityInfoData& e) { return e.IsValid(); }
 bool RecordValid(const PolicyData& p) { return p.IsValid(); }
 
+ssize_t ReadSome(int fd, char* buffer, size_t size) {
+    for (;;) {
+        ssize_t n = read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+// The whole content of a regular file of at most the library's size for a
+// configuration file, read once; 0 or the negated errno (-EINVAL for
+// anything but a regular file, -EFBIG for one too large). Opening never
+// waits for a writer, so a FIFO is refused instead of hanging the command.
+int ReadSource(const char* path, std::string& data) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    struct stat st {};
+    int r = fstat(fd, &st) != 0 ? -errno : 0;
+    if (r == 0 && !S_ISREG(st.st_mode)) r = -EINVAL;
+    if (r == 0 && static_cast<size_t>(st.st_size) > kMaxConfigFileSize) r = -EFBIG;
+    data.clear();
+    char buffer[65536];
+    while (r == 0) {
+        const ssize_t n = ReadSome(fd, buffer, sizeof(buffer));
+        if (n < 0) r = -errno;
+        if (n <= 0) break;
+        data.append(buffer, static_cast<size_t>(n));
+        // A file that grows while it is read.
+        if (data.size() > kMaxConfigFileSize) r = -EFBIG;
+    }
+    close(fd);
+    return r;
+}
+
 template <typename T>
 int InstallRecord(T& record, const std::string& file) {
-    int res = ConfigFileHelper::LoadFromFile(file, record);
+    // What is validated is what gets installed: the file is read once.
+    std::string data;
+    int res = ReadSource(file.c_str(), data);
+    if (res == -EINVAL) {
+        printf("set_config_file failed: not a regular file %s!", file.c_str());
+        return res;
+    }
+    if (res == 0) res = ConfigFileHelper::LoadFromJson(data, record);
     if (res != 0) {
         printf("set_config_file failed: invald file %s!", file.c_str());
         return res;
@@ -35,7 +80,7 @@ int InstallRecord(T& record, const std::string& file) {
         return -EINVAL;
     }
     const std::string destination = kEtcFolder + GetConfigFileName(record);
-    return copy_file(file.c_str(), destination.c_str());
+    return install_data(data, destination.c_str());
 }
 
 // Every missing folder above `path`, with mode 0755 whatever the umask. A
@@ -49,13 +94,6 @@ void CreateParentFolders(const char* path) {
         if (access(prefix.c_str(), F_OK) == 0) continue;
         if (mkdir(prefix.c_str(), 0755) != 0) break;
         chmod(prefix.c_str(), 0755);
-    }
-}
-
-ssize_t ReadSome(int fd, char* buffer, size_t size) {
-    for (;;) {
-        ssize_t n = read(fd, buffer, size);
-        if (n >= 0 || errno != EINTR) return n;
     }
 }
 
@@ -74,24 +112,15 @@ int WriteAll(int fd, const char* data, size_t size) {
     return 0;
 }
 
-// 0 or an errno.
-int CopyData(int in, int out) {
-    char buffer[1024];
-    for (;;) {
-        const ssize_t n = ReadSome(in, buffer, sizeof(buffer));
-        if (n < 0) return errno;
-        if (n == 0) return 0;
-        if (int err = WriteAll(out, buffer, static_cast<size_t>(n))) return err;
-    }
-}
-
 // Creates a new hidden file beside `dst`. The configuration folders ignore
 // hidden names, so the watcher never takes the half-written copy for a
-// configuration file. The file gets the default mode less the umask, as a
-// plain create would.
+// configuration file, and the service's start-up sweeps away what a killed
+// install left under the prefix its own writes use. The file gets the
+// default mode less the umask, as a plain create would.
 int CreateTemporary(const std::string& folder, const std::string& base, std::string& name) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = folder + "/." + base + ".tmp" + std::to_string(getpid()) + "." + std::to_string(attempt);
+        name = folder + "/" + kTemporaryFilePrefix + base + "." + std::to_string(getpid()) + "." +
+               std::to_string(attempt);
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -105,6 +134,13 @@ void SyncFolder(const std::string& folder) {
     if (fd < 0) return;
     fsync(fd);
     close(fd);
+}
+
+// A record named by this program; one that cannot be written is logged,
+// the command's output and status stay as they are.
+void Record(const char* command, const std::string& message, int result) {
+    const int r = AcAudit::AuditLogMsg(message, get_self_exe_path(), result);
+    if (r < 0) AcLog(LOG_ERR, "%s audit_log_user_comm_message failed: %d!", command, r);
 }
 
 int AddConfig(Kind kind, const std::string& file) {
@@ -129,31 +165,77 @@ int AddConfig(Kind kind, const std::string& file) {
         return ShowHelp();
     }
 
-    const std::string message = "add sarv-ac-manager config file " + file;
-    const std::string comm = get_self_exe_path();
+    const std::string message = "add sarv-ac-manager config file " + AuditValue(file, kAuditArgumentLimit);
     if (res == 0) {
-        AcAudit::AuditLogMsg(message.c_str(), comm.c_str(), 1);
+        Record("add", message, 1);
     } else {
-        AcAudit::AuditLogMsg(message.c_str(), comm.c_str(), 0);
+        Record("add", message, 0);
         printf("set_config_file failed: res = %d\n", res);
     }
     return res;
 }
 
+std::string ResolvedPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+bool HasDotDotComponent(const std::string& path) {
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find('/', start);
+        if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) return true;
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+
+// Where `file` is removed from when its folder lies at or below
+// /etc/olm/sarv/ with every symbolic link resolved: that folder, "/" and the
+// last component, so no link swapped in afterwards can lead elsewhere. A
+// folder that does not exist is judged by its nearest existing parent; it
+// then gives "" and `missing` its errno. Refused (false) otherwise, and for
+// any ".." component.
+bool RemovalPath(const std::string& file, std::string& target, int& missing) {
+    if (HasDotDotComponent(file)) return false;
+    std::string root = ResolvedPath(kEtcFolder);
+    if (root.empty()) root = kEtcFolder.substr(0, kEtcFolder.size() - 1);
+    auto inside = [&](const std::string& folder) {
+        return folder == root || folder.compare(0, root.size() + 1, root + "/") == 0;
+    };
+    const size_t slash = file.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    const std::string resolved = ResolvedPath(folder);
+    if (!resolved.empty()) {
+        target = resolved + "/" + file.substr(slash == std::string::npos ? 0 : slash + 1);
+        return inside(resolved);
+    }
+    missing = errno;
+    target.clear();
+    for (;;) {
+        const size_t up = folder.rfind('/');
+        folder = up == std::string::npos ? "." : up == 0 ? "/" : folder.substr(0, up);
+        const std::string existing = ResolvedPath(folder);
+        if (!existing.empty()) return inside(existing);
+        if (folder == "." || folder == "/") return false;
+    }
+}
+
 int DeleteConfig(const std::string& file) {
-    if (file.find(kEtcFolder) == std::string::npos) {
+    std::string target;
+    int missing = 0;
+    if (file.find(kEtcFolder) == std::string::npos || !RemovalPath(file, target, missing)) {
         fputs("Not /etc/olm/sarv/ folder.\n", stdout);
         return -1;
     }
-    const int rc = remove(file.c_str());
-    const int err = errno;
-    const std::string message = "delete sarv-ac-manager config file " + file;
-    const std::string comm = get_self_exe_path();
+    const int rc = target.empty() ? -1 : remove(target.c_str());
+    const int err = target.empty() ? missing : errno;
+    const std::string message = "delete sarv-ac-manager config file " + AuditValue(file, kAuditArgumentLimit);
     if (rc != 0) {
-        AcAudit::AuditLogMsg(message.c_str(), comm.c_str(), 0);
+        Record("delete", message, 0);
         printf("remove failed %s\n", strerror(err));
     } else {
-        AcAudit::AuditLogMsg(message.c_str(), comm.c_str(), 1);
+        Record("delete", message, 1);
     }
     // Success and failure alike end with -1; only a failure prints a line.
     return -1;
@@ -177,9 +259,13 @@ int set_config_file(PolicyData& record, const std::string& file) { return Instal
 
 int copy_file(const char* src, const char* dst) {
     if (!src || !dst || !*dst) return -EINVAL;
-    const int in = open(src, O_RDONLY | O_CLOEXEC);
-    if (in < 0) return -errno;
+    std::string data;
+    const int r = ReadSource(src, data);
+    return r != 0 ? r : install_data(data, dst);
+}
 
+int install_data(const std::string& data, const char* dst) {
+    if (!dst || !*dst) return -EINVAL;
     CreateParentFolders(dst);
 
     const std::string target(dst);
@@ -189,16 +275,11 @@ int copy_file(const char* src, const char* dst) {
 
     std::string temporary;
     const int out = CreateTemporary(folder, base, temporary);
-    if (out < 0) {
-        const int err = errno;
-        close(in);
-        return -err;
-    }
+    if (out < 0) return -errno;
 
     // Every step is checked before the rename: until then the old file is
     // untouched, and on any failure the copy is removed again.
-    int err = CopyData(in, out);
-    if (close(in) != 0 && err == 0) err = errno;
+    int err = WriteAll(out, data.data(), data.size());
     if (err == 0 && fsync(out) != 0) err = errno;
     if (close(out) != 0 && err == 0) err = errno;
     if (err == 0 && rename(temporary.c_str(), dst) != 0) err = errno;

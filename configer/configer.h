@@ -17,9 +17,12 @@ int set_config_file(PolicyData& record, const std::string& file);
 
 // Replaces `dst` by a copy of `src`, creating missing parent folders. The
 // copy is written beside `dst` under a hidden name, synced and renamed into
-// place, so `dst` is either the old file or the complete new one. 0 or the
-// negated errno.
+// place, so `dst` is either the old file or the complete new one. `src` must
+// be a regular file no larger than the library takes. 0 or the negated
+// errno.
 int copy_file(const char* src, const char* dst);
+// The same with the bytes to install.
+int install_data(const std::string& data, const char* dst);
 
 // The program's own executable path, or "".
 std::string get_self_exe_path();

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <utility>
 #include <vector>
@@ -158,12 +159,29 @@ MainWindow::~MainWindow() {
     delete ui;
 }
 
+namespace {
+
+// The service takes changes from this program only when it runs as root (on
+// hosts without the suite's kernel module); a user who started it from a
+// plain shell should learn that, not read a bare bus error.
+QString RefusalText(const QDBusMessage& reply) {
+    const QString bare = reply.errorName() + QLatin1Char(':') + reply.errorMessage();
+    if (reply.errorName() != QLatin1String("org.freedesktop.DBus.Error.AccessDenied") || geteuid() == 0) return bare;
+    return QStringLiteral(
+               "Changes to the access-control configuration need root.\n\n"
+               "Start the inspector as root: from the menu entry \"sarv access-control inspector\", "
+               "or with\n    pkexec /usr/bin/sarv-ac-manager-tools\n\n"
+               "The service said: ") +
+           reply.errorMessage();
+}
+
+}  // namespace
+
 int MainWindow::CallChange(const QString& method, const QString& argument) {
     const QDBusMessage reply = CallAccessControl(method, {argument});
     if (reply.type() == QDBusMessage::ReplyMessage) return 0;
     qDebug().noquote() << method + QStringLiteral(" response error: ") + QString::number(reply.type());
-    QMessageBox::warning(this, method, reply.errorName() + QLatin1Char(':') + reply.errorMessage(), QMessageBox::Ok,
-                         QMessageBox::NoButton);
+    QMessageBox::warning(this, method, RefusalText(reply), QMessageBox::Ok, QMessageBox::NoButton);
     return -1;
 }
 

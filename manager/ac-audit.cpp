@@ -151,29 +151,70 @@ QString GetIp() {
 
 namespace {
 
-// One record on an audit connection that audit_open gave.
-void LogRecord(int fd, const std::string& message, const std::string& comm, int result) {
+constexpr char kCutMark[] = "...";
+
+// At most `limit` bytes of `text`; a cut is marked.
+std::string Bounded(std::string text, size_t limit) {
+    if (text.size() <= limit) return text;
+    text.resize(limit - (sizeof kCutMark - 1));
+    return text + kCutMark;
+}
+
+// Upper-case hexadecimal digits in pairs: what libaudit's encoding writes.
+bool LooksEncoded(std::string_view value) {
+    if (value.empty() || value.size() % 2 != 0) return false;
+    for (char c : value)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+// One record on an audit connection that audit_open gave; 0 or libaudit's
+// negative result.
+int LogRecord(int fd, const std::string& message, const std::string& comm, int result) {
     // When the audit system cannot be reached nothing is recorded, and the
     // operation that asked for the record goes on as if it had been.
-    if (fd < 0) return;
-    const std::string host = AuditEscape(QHostInfo::localHostName().toLocal8Bit().toStdString());
-    const std::string addr = AuditEscape(GetIp().toLocal8Bit().toStdString());
-    const std::string text = AuditEscape(message);
-    const std::string name = AuditEscape(comm);
-    audit_log_user_comm_message(fd, AUDIT_USER_MAC_CONFIG_CHANGE, text.c_str(), name.c_str(), host.c_str(),
-                                addr.c_str(), nullptr, result);
+    if (fd < 0) return 0;
+    const std::string host =
+        Bounded(AuditEscape(QHostInfo::localHostName().toLocal8Bit().toStdString()), kAuditHostLimit);
+    const std::string addr = Bounded(AuditEscape(GetIp().toLocal8Bit().toStdString()), kAuditAddrLimit);
+    const std::string text = Bounded(AuditEscape(message), kAuditMessageLimit);
+    // libaudit encodes the name itself, into a buffer of fixed size.
+    const std::string name = Bounded(AuditEscape(comm), kAuditCommLimit);
+    const int r = audit_log_user_comm_message(fd, AUDIT_USER_MAC_CONFIG_CHANGE, text.c_str(), name.c_str(),
+                                              host.c_str(), addr.c_str(), nullptr, result);
+    // 0 stands for an audit system that is switched off.
+    return r < 0 ? r : 0;
 }
 
 }  // namespace
 
-void AcAudit::AuditLogMsg(const std::string& message, const std::string& comm, int result) {
-    const int fd = audit_open();
-    LogRecord(fd, message, comm, result);
-    audit_close(fd);
+std::string AuditValue(std::string_view value, size_t limit) {
+    const bool encode =
+        audit_value_needs_encoding(value.data(), static_cast<unsigned>(value.size())) != 0 || LooksEncoded(value);
+    const size_t perByte = encode ? 2 : 1;
+    const bool cut = value.size() * perByte > limit;
+    if (cut) value = value.substr(0, (limit - (sizeof kCutMark - 1)) / perByte);
+    std::string out;
+    if (encode) {
+        out.resize(value.size() * 2 + 1);
+        audit_encode_value(out.data(), value.data(), static_cast<unsigned>(value.size()));
+        out.resize(value.size() * 2);
+    } else {
+        out.assign(value);
+    }
+    if (cut) out += kCutMark;
+    return out;
 }
 
-void AcAudit::AuditLogMsg(const char* message, const char* comm, int result) {
-    AuditLogMsg(std::string(message ? message : ""), std::string(comm ? comm : ""), result);
+int AcAudit::AuditLogMsg(const std::string& message, const std::string& comm, int result) {
+    const int fd = audit_open();
+    const int r = LogRecord(fd, message, comm, result);
+    audit_close(fd);
+    return r;
+}
+
+int AcAudit::AuditLogMsg(const char* message, const char* comm, int result) {
+    return AuditLogMsg(std::string(message ? message : ""), std::string(comm ? comm : ""), result);
 }
 
 std::string get_pid_link(int pid, const char* name) {
@@ -232,7 +273,9 @@ void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
         const QByteArray cmdline = get_caller_cmdline(pid).toLocal8Bit();
         // The arguments are NUL-separated: the record names the program as
         // it was invoked, the text before the first NUL.
-        LogRecord(fd, message, std::string(cmdline.constData()), result);
+        const int r = LogRecord(fd, message, std::string(cmdline.constData()), result);
+        const char* method = m ? sd_bus_message_get_member(m) : nullptr;
+        if (r < 0) AcLog(LOG_ERR, "%s audit_log_user_comm_message failed: %d!", method ? method : "?", r);
     }
     audit_close(fd);
 }

@@ -2,6 +2,7 @@
 // /proc readers that identify the process behind a bus call.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -9,20 +10,44 @@
 
 typedef struct sd_bus_message sd_bus_message;
 
+// libaudit formats a record into fixed buffers and refuses, or the kernel
+// cuts, a record of more than 8560 bytes of text (AUDIT_MESSAGE_TEXT_MAX).
+// With these bounds a whole record, the service's own executable path and
+// the terminal included, stays well below that.
+inline constexpr size_t kAuditMessageLimit = 6144;
+inline constexpr size_t kAuditCommLimit = 256;
+inline constexpr size_t kAuditHostLimit = 255;
+// libaudit keeps at most INET6_ADDRSTRLEN - 1 bytes of the address text.
+inline constexpr size_t kAuditAddrLimit = 45;
+// The default bound of one caller-supplied value in a message.
+inline constexpr size_t kAuditValueLimit = 1536;
+
 class AcAudit {
 public:
     // One record of type 2312 (user MAC configuration change); result 1 for
-    // success, 0 for failure. Nothing is written when the audit system cannot
-    // be reached, and the caller never learns of it.
-    static void AuditLogMsg(const char* message, const char* comm, int result);
+    // success, 0 for failure. Every text is bounded as above, a cut ending in
+    // "...". Returns 0, also when the audit system cannot be reached, or
+    // libaudit's negative result when the record could not be written.
+    static int AuditLogMsg(const char* message, const char* comm, int result);
     // The same for texts that may hold NUL bytes: they are escaped like every
     // other control character instead of cutting the text short.
-    static void AuditLogMsg(const std::string& message, const std::string& comm, int result);
+    static int AuditLogMsg(const std::string& message, const std::string& comm, int result);
 };
 
-// A record about the sender of `m`, named by its command line.
+// A record about the sender of `m`, named by its command line. A record
+// that could not be written is logged with the name of the called method;
+// the caller's answer does not depend on it.
 void Audit_Msg(sd_bus_message* m, const char* message, int result);
 void Audit_Msg(sd_bus_message* m, const std::string& message, int result);
+
+// Caller-supplied text as the value of a field in a record's message, so
+// that it can never be read as fields of its own: kept as it is when libaudit
+// would not encode it, otherwise (a space, a quote, a control or non-ASCII
+// byte) written as upper-case hexadecimal digits the way libaudit encodes
+// values, as audit tools expect. Plain text that looks like such digits is
+// encoded too, so that a reader can always tell. At most `limit` bytes; a
+// longer value is cut and ends in "...".
+std::string AuditValue(std::string_view value, size_t limit = kAuditValueLimit);
 
 // The process id of the sender of `m`, or 0 when the bus cannot tell.
 int get_caller_pid(sd_bus_message* m);

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -48,6 +51,73 @@ void DrainWakeFd() {
     uint64_t count;
     while (WakeFd() >= 0 && read(WakeFd(), &count, sizeof count) > 0) {
     }
+}
+
+void WakeLoop() {
+    if (WakeFd() < 0) return;
+    uint64_t one = 1;
+    (void)!write(WakeFd(), &one, sizeof one);
+}
+
+// One run of the loop serves at a time. Every start takes the next number
+// and waits until the run before it has released the name and closed its
+// connection; a stop ends every run numbered up to the latest start, and a
+// newer start ends an older run. Whatever order the threads of a restart, a
+// second restart and a stop run in, the latest request decides, and the end
+// of a run can never undo a request made after it.
+class RunControl {
+public:
+    // The number of a new run once it may serve; 0 when a newer start or a
+    // stop came first (the run is then not needed).
+    uint64_t Begin() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const uint64_t run = started_.load() + 1;
+        started_.store(run);
+        changed_.notify_all();
+        WakeLoop();
+        changed_.wait(lock, [&] { return active_ == 0 || Superseded(run); });
+        if (Superseded(run)) return 0;
+        active_ = run;
+        g_is_stop = 0;
+        DrainWakeFd();
+        return run;
+    }
+
+    void End() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            active_ = 0;
+            g_is_stop = 1;
+        }
+        changed_.notify_all();
+    }
+
+    // Ends every run started so far; waits up to `timeout` for the one
+    // serving to close. A run started after the stop may serve by then.
+    void StopAll(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const uint64_t last = started_.load();
+        stopped_.store(last);
+        g_is_stop = 1;
+        changed_.notify_all();
+        WakeLoop();
+        changed_.wait_for(lock, timeout, [&] { return active_ == 0 || active_ > last; });
+    }
+
+    // Read by the loop without the lock.
+    bool Superseded(uint64_t run) const { return stopped_.load() >= run || started_.load() != run; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<uint64_t> started_{0};
+    std::atomic<uint64_t> stopped_{0};
+    uint64_t active_ = 0;  // the run serving, 0 when none
+};
+
+RunControl& Runs() {
+    static RunControl runs;
+    return runs;
 }
 
 uint64_t NowUsec() {
@@ -283,15 +353,15 @@ int AcDeletePolicy(sd_bus_message* m, void*, sd_bus_error*) {
 
 // ---- the loop ------------------------------------------------------------------------
 
-int start_ac_dbus() {
-    g_is_stop = 0;
-    DrainWakeFd();
+namespace {
 
+// Serves until the run is superseded; 0 after an orderly end, -1 after a
+// failure. The connection is released and closed before it returns.
+int ServeRun(uint64_t run) {
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
     if (r < 0) {
         LogErrno(r, "Failed to connect to system bus: %m");
-        g_is_stop = 1;
         return -1;
     }
     BusPtr bus(raw);
@@ -300,6 +370,7 @@ int start_ac_dbus() {
         g_ac_bus = raw;
     }
     SlotPtr slot;
+    bool named = false;
     int result = -1;
 
     do {
@@ -317,6 +388,7 @@ int start_ac_dbus() {
             LogErrno(r, "Failed to acquire service name: %m");
             break;
         }
+        named = true;
 
         // Adapters may have been loaded since the last run (the host's stop
         // and start), so the status follows the registry every time.
@@ -345,7 +417,7 @@ int start_ac_dbus() {
                     break;
                 }
             }
-            if (g_is_stop.load() != 0) {
+            if (Runs().Superseded(run)) {
                 AcLog(LOG_INFO, "quit the dbus.");
                 result = 0;
                 break;
@@ -355,25 +427,26 @@ int start_ac_dbus() {
 
     slot.reset();
     {
-        // Closed before g_ac_bus reads null: whoever sees null may start a
-        // new run, which must find the name released.
+        // The name is given back and the connection closed before the next
+        // run may start: it must find the name free, not merely on its way
+        // to being freed once the bus daemon notices the closed socket.
         std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
+        if (named) sd_bus_release_name(raw, kSarvACManagerObject.c_str());
         bus.reset();
         g_ac_bus = nullptr;
     }
-    g_is_stop = 1;
     return result;
 }
 
-void stop_ac_dbus() {
-    g_is_stop = 1;
-    if (WakeFd() >= 0) {
-        uint64_t one = 1;
-        (void)!write(WakeFd(), &one, sizeof one);
-    }
-    // The loop ends within one wake-up; poll for it for up to three seconds.
-    for (int i = 0; i < 300; ++i) {
-        if (g_ac_bus.load() == nullptr) return;
-        usleep(10000);
-    }
+}  // namespace
+
+int start_ac_dbus() {
+    const uint64_t run = Runs().Begin();
+    // A stop or a newer start came while this one waited for its turn.
+    if (run == 0) return 0;
+    const int result = ServeRun(run);
+    Runs().End();
+    return result;
 }
+
+void stop_ac_dbus() { Runs().StopAll(std::chrono::seconds(3)); }

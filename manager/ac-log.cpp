@@ -22,5 +22,6 @@ std::string LogPrintable(std::string_view text, size_t limit) {
             out += char(c);
         }
     }
+    if (text.size() > limit) out += "...";
     return out;
 }

@@ -12,6 +12,10 @@ void AcLog(int priority, const char* format, ...) __attribute__((format(printf, 
 // File events carry "[file:line function] " in front of the message.
 #define AC_LOG_DEBUG(fmt, ...) AcLog(LOG_DEBUG, "[%s:%d %s] " fmt, __FILE__, __LINE__, __func__, ##__VA_ARGS__)
 
-// Untrusted text on its way into the log, at most `limit` bytes of it:
-// control bytes become "\xNN", so they cannot forge lines.
-std::string LogPrintable(std::string_view text, size_t limit = std::string::npos);
+// The default bound of one untrusted value in a log line.
+inline constexpr size_t kLogValueLimit = 1024;
+
+// Untrusted text on its way into the log, at most `limit` bytes of it
+// (a longer text is cut and ends in "..."): control bytes become "\xNN", so
+// they cannot forge lines.
+std::string LogPrintable(std::string_view text, size_t limit = kLogValueLimit);

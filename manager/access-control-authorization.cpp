@@ -36,7 +36,7 @@ QList<QString> GetExePermissions(sd_bus_message* m, const std::string& subject, 
     ConfigManager* cache = ConfigManager::Instance();
     const EntityInfoData target = ConfigManager::GetEntityInfo(object);
     if (!target.IsValid()) {
-        AcLog(LOG_WARNING, ":CanAuthorize object entify info not Valid: %s!", object.c_str());
+        AcLog(LOG_WARNING, ":CanAuthorize object entify info not Valid: %s!", LogPrintable(object).c_str());
         // Recorded before the answer: a caller that has its answer finds
         // the record written.
         Audit_Msg(m, audit, 0);
@@ -47,7 +47,8 @@ QList<QString> GetExePermissions(sd_bus_message* m, const std::string& subject, 
 
     const ModeData mode = cache->GetCache(cache->modeMap, object);
     if (mode.object.empty() || mode.mode.empty()) {
-        AcLog(LOG_WARNING, "AccessControlDbus::CanAuthorize object mode not Valid: %s!", object.c_str());
+        AcLog(LOG_WARNING, "AccessControlDbus::CanAuthorize object mode not Valid: %s!",
+              LogPrintable(object).c_str());
         Audit_Msg(m, audit, 1);
         return ToQList(all);
     }
@@ -82,8 +83,8 @@ QList<QString> GetExePermissions(sd_bus_message* m, const std::string& subject, 
 QList<QString> AccessControlDbus::CanAuthorize(sd_bus_message* m, int pid, QString qobject) {
     const std::string object = qobject.toStdString();
     const std::string exe = get_pid_link(pid, "exe");
-    const std::string audit = "CanAuthorize, subjectPID=" + std::to_string(pid) + ", subjectExe=" + exe +
-                              ", object=" + object + ", operations=";
+    const std::string audit = "CanAuthorize, subjectPID=" + std::to_string(pid) + ", subjectExe=" + AuditValue(exe) +
+                              ", object=" + AuditValue(object) + ", operations=";
     if (exe.empty()) {
         AcLog(LOG_WARNING, "CanAuthorize subject PID Is InValid: %d!", pid);
         Audit_Msg(m, audit, 0);
@@ -99,10 +100,10 @@ int AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe
                                           const QList<QString>& operations) {
     const std::string exe = qexe.toStdString();
     const std::string object = qobject.toStdString();
-    const std::string audit =
-        "CheckAuthorization, exe=" + exe + ", subjectExe=" + exe + ", object=" + object + ", operations=";
+    const std::string audit = "CheckAuthorization, exe=" + AuditValue(exe) + ", subjectExe=" + AuditValue(exe) +
+                              ", object=" + AuditValue(object) + ", operations=";
     if (exe.empty()) {
-        AcLog(LOG_WARNING, "CheckAuthorization subject Is InValid: %s!", exe.c_str());
+        AcLog(LOG_WARNING, "CheckAuthorization subject Is InValid: %s!", LogPrintable(exe).c_str());
         Audit_Msg(m, audit, 0);
         ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid exe");
         return 0;

@@ -91,9 +91,10 @@ QString AccessControlDbus::GetPolicy(sd_bus_message* m, const QString& qname) {
 
 QList<QString> AccessControlDbus::ListEntity(sd_bus_message*) {
     ConfigManager* cache = ConfigManager::Instance();
-    // Merged under the cache's read lock so that a change from the watcher
-    // thread cannot move the maps under the walk; the package database and
-    // the encoding run after it is released.
+    // Layered under the cache's read lock, exactly as GetEntity sees each
+    // name, so that a change from the watcher thread cannot move the maps
+    // under the walk; the package database and the encoding run after it is
+    // released.
     std::vector<std::pair<std::string, EntityInfoData>> merged;
     {
         std::shared_lock<std::shared_mutex> lock(cache->maps_lock);
@@ -101,9 +102,7 @@ QList<QString> AccessControlDbus::ListEntity(sd_bus_message*) {
         for (const auto& [name, files] : cache->entityMap) {
             // Every file of this name was deleted: the name is gone.
             if (files.empty()) continue;
-            EntityInfoData entity;
-            for (const auto& file : files) entity.Merge(file.second);
-            merged.emplace_back(name, std::move(entity));
+            merged.emplace_back(name, LayerFiles(files));
         }
     }
     QList<QString> result;

@@ -26,11 +26,25 @@ namespace {
 constexpr int kNothingChanged = -17;
 constexpr int kAdapterNotFound = -2;
 
+// A change's audit text: the method's words and the argument as received,
+// which goes into the record as a value of its own, like the reason.
+struct AuditText {
+    const char* head;
+    const std::string& arg;
+};
+
+// Room for the argument beside the reason within one record.
+constexpr size_t kAuditArgumentLimit = 4096;
+
+std::string Text(const AuditText& audit) { return audit.head + AuditValue(audit.arg, kAuditArgumentLimit); }
+
 // Audit records: success (the text alone, result 1), failure with the
 // reason (": " and ac_error_msg, result 0) and plain failure (result 0).
-void AuditSuccess(sd_bus_message* m, const std::string& audit) { Audit_Msg(m, audit, 1); }
-void AuditFailure(sd_bus_message* m, const std::string& audit) { Audit_Msg(m, audit + ": " + ac_error_msg, 0); }
-void AuditPlain(sd_bus_message* m, const std::string& audit) { Audit_Msg(m, audit, 0); }
+void AuditSuccess(sd_bus_message* m, const AuditText& audit) { Audit_Msg(m, Text(audit), 1); }
+void AuditFailure(sd_bus_message* m, const AuditText& audit) {
+    Audit_Msg(m, Text(audit) + ": " + AuditValue(ac_error_msg), 0);
+}
+void AuditPlain(sd_bus_message* m, const AuditText& audit) { Audit_Msg(m, Text(audit), 0); }
 
 void ReplyInvalid(sd_bus_message* m, const char* format, const std::string& text) {
     AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, format, text.c_str());
@@ -38,9 +52,9 @@ void ReplyInvalid(sd_bus_message* m, const char* format, const std::string& text
 
 // The caller check every change starts with; on refusal the call has been
 // answered and recorded.
-bool CallerMayChange(sd_bus_message* m, const char* method, const std::string& audit) {
+bool CallerMayChange(sd_bus_message* m, const char* method, const AuditText& audit) {
     if (check_caller_usid(m) == 0) return true;
-    AcLog(LOG_WARNING, "%s check_caller_usid failed: %s!", method, ac_error_msg.c_str());
+    AcLog(LOG_WARNING, "%s check_caller_usid failed: %s!", method, LogPrintable(ac_error_msg).c_str());
     AuditFailure(m, audit);
     AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_ACCESS_DENIED, "%s", ac_error_msg.c_str());
     return false;
@@ -49,8 +63,7 @@ bool CallerMayChange(sd_bus_message* m, const char* method, const std::string& a
 // Whether the kernel security module labels processes by the
 // "security.appid" attribute. Looked at once, on the first entity stored.
 bool KernelSupportsSecurityAppid() {
-    static const bool is_kernel_support_security_appid =
-        access((ProcAttrRoot() + "/1/attr/olmsec/cred").c_str(), F_OK) == 0;
+    static const bool is_kernel_support_security_appid = security_module_present();
     return is_kernel_support_security_appid;
 }
 
@@ -58,7 +71,7 @@ bool KernelSupportsSecurityAppid() {
 
 void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
     const std::string config = qconfig.toStdString();
-    const std::string audit = "SetMode, config=" + config;
+    const AuditText audit{"SetMode, config=", config};
     if (!CallerMayChange(m, "SetMode", audit)) return;
 
     ConfigManager* cache = ConfigManager::Instance();
@@ -67,7 +80,7 @@ void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
     const int r = cache->SetCache(cache->modeMap, config, record, change);
     if (r == kNothingChanged) return;
     if (r != 0) {
-        AcLog(LOG_WARNING, "SetMode data IsValid failed: %s!", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "SetMode data IsValid failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
         ReplyInvalid(m, "%s", ac_error_msg);
         return;
@@ -75,11 +88,11 @@ void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
 
     const int a = AdapterManager::Instance()->SetPolicy(record.object);
     if (a == kAdapterNotFound) {
-        AcLog(LOG_WARNING, "SetMode failed: %s!", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "SetMode failed: %s!", LogPrintable(ac_error_msg).c_str());
         return;
     }
     if (a != 0) {
-        AcLog(LOG_WARNING, "SetMode failed: %s!", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "SetMode failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
         ReplyInvalid(m, "AcAdapter SetMode failed: %s", ac_error_msg);
         return;
@@ -91,7 +104,7 @@ void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
 
 void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
     const std::string object = qobject.toStdString();
-    const std::string audit = "DeleteMode, object=" + object;
+    const AuditText audit{"DeleteMode, object=", object};
     if (!CallerMayChange(m, "DeleteMode", audit)) return;
 
     ConfigManager* cache = ConfigManager::Instance();
@@ -99,13 +112,13 @@ void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
     std::string change;
     const int r = cache->DeleteCache(cache->modeMap, object, record, change);
     if (r == kNothingChanged) {
-        AcLog(LOG_WARNING, "DeleteMode data not exist: %s!", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "DeleteMode data not exist: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
         ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
         return;
     }
     if (r != 0) {
-        AcLog(LOG_WARNING, "DeleteMode DeleteCache failed: %s!", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "DeleteMode DeleteCache failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
         ReplyInvalid(m, "DeleteCache failed: res = %s", ac_error_msg);
         return;
@@ -127,7 +140,7 @@ void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
 
 void AccessControlDbus::SetEntity(sd_bus_message* m, const QString& qentity) {
     const std::string entity = qentity.toStdString();
-    const std::string audit = "SetEntity, entity=" + entity;
+    const AuditText audit{"SetEntity, entity=", entity};
     if (!CallerMayChange(m, "SetEntity", audit)) return;
 
     ConfigManager* cache = ConfigManager::Instance();
@@ -155,7 +168,7 @@ void AccessControlDbus::SetEntity(sd_bus_message* m, const QString& qentity) {
 
 void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
     const std::string name = qname.toStdString();
-    const std::string audit = "DeleteEntity, entity=" + name;
+    const AuditText audit{"DeleteEntity, entity=", name};
     if (!CallerMayChange(m, "DeleteEntity", audit)) return;
 
     ConfigManager* cache = ConfigManager::Instance();
@@ -163,7 +176,7 @@ void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
     std::string change;
     const int r = cache->DeleteCache(cache->entityMap, name, record, change);
     if (r == kNothingChanged) {
-        AcLog(LOG_WARNING, "DeleteEntity data not exist: %s!", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "DeleteEntity data not exist: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
         ReplyInvalid(m, "%s", ac_error_msg);
         return;
@@ -184,7 +197,7 @@ void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
 
 void AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& qpolicy) {
     const std::string policy = qpolicy.toStdString();
-    const std::string audit = "SetPolicy, policy=" + policy;
+    const AuditText audit{"SetPolicy, policy=", policy};
     if (!CallerMayChange(m, "SetPolicy", audit)) return;
 
     ConfigManager* cache = ConfigManager::Instance();
@@ -193,14 +206,14 @@ void AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& qpolicy) {
     const int r = cache->SetCache(cache->policyMap, policy, record, change);
     if (r == kNothingChanged) return;
     if (r != 0 || !record.IsValid()) {
-        AcLog(LOG_WARNING, "SetPolicy data IsValid failed: %s!", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "SetPolicy data IsValid failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
         ReplyInvalid(m, "SetPolicy SetCache failed: %s", ac_error_msg);
         return;
     }
 
     if (SetAllPolicy(record) != 0) {
-        AcLog(LOG_WARNING, "SetPolicy failed: %s", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "SetPolicy failed: %s", LogPrintable(ac_error_msg).c_str());
         AuditPlain(m, audit);
         ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
         return;
@@ -212,7 +225,7 @@ void AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& qpolicy) {
 
 void AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
     const std::string name = qname.toStdString();
-    const std::string audit = "DeletePolicy, policy=" + name;
+    const AuditText audit{"DeletePolicy, policy=", name};
     if (!CallerMayChange(m, "DeletePolicy", audit)) return;
 
     ConfigManager* cache = ConfigManager::Instance();
@@ -235,7 +248,7 @@ void AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
     // Every object the deleted policy named is pushed again with what the
     // remaining configuration gives it.
     if (SetAllPolicy(record) != 0) {
-        AcLog(LOG_WARNING, "DeletePolicy failed: %s", ac_error_msg.c_str());
+        AcLog(LOG_WARNING, "DeletePolicy failed: %s", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
         ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
         return;

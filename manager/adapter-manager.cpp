@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -161,7 +162,7 @@ int AdapterManager::SetPolicy(const std::string& name) {
     AcAdapterInterface* adapter = GetAdapter(name);
     if (!adapter) {
         ac_error_msg = "AdapterManager::SetPolicy adapter not exist: " + name;
-        AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+        AcLog(LOG_ERR, "%s", LogPrintable(ac_error_msg).c_str());
         return 0;
     }
 
@@ -179,7 +180,7 @@ int AdapterManager::SetPolicy(const std::string& name) {
     }
     if (r != 0) {
         ac_error_msg = "AdapterManager::SetPolicy " + name + "failed: " + std::to_string(r);
-        AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+        AcLog(LOG_ERR, "%s", LogPrintable(ac_error_msg).c_str());
         return r;
     }
     return 0;
@@ -190,13 +191,26 @@ int AdapterManager::SetPolicy(const std::string& name) {
 // The requesting threads (bus and watcher) and the reload thread share the
 // request flag and the thread's identity under one mutex. A request that
 // arrives while the command runs makes the same thread wait and reload once
-// more, so no change is left without a reload.
+// more, so no change is left without a reload. The thread is joined, never
+// detached: the plug-in's stop waits for it, so that no code of the plug-in
+// runs after the host has been told it may unload it.
 
 namespace {
 
+// Owns the reload thread. One left running at process exit is let go
+// rather than taking the process down.
+struct ReloadThread {
+    std::thread thread;
+    ~ReloadThread() {
+        if (thread.joinable()) thread.detach();
+    }
+};
+
 std::mutex reload_mutex;
+std::condition_variable reload_done;
 bool is_still_append_sighub = false;
 std::thread::id tid;  // the reload thread; default (no thread) when none runs
+ReloadThread reload_thread;
 
 // Runs "killall -s 1 dbus-daemon" without a shell; the exit status, or -1
 // when it could not be started.
@@ -232,6 +246,7 @@ void kill_sigup_to_dbusdaemon() {
         if (!is_still_append_sighub) break;
     }
     tid = std::thread::id();
+    reload_done.notify_all();
 }
 
 }  // namespace
@@ -241,10 +256,11 @@ void RequestBusDaemonReload() {
     if (is_still_append_sighub) return;
     is_still_append_sighub = true;
     if (tid != std::thread::id()) return;
+    // The previous thread has done its work and is only returning.
+    if (reload_thread.thread.joinable()) reload_thread.thread.join();
     try {
-        std::thread worker(kill_sigup_to_dbusdaemon);
-        tid = worker.get_id();
-        worker.detach();
+        reload_thread.thread = std::thread(kill_sigup_to_dbusdaemon);
+        tid = reload_thread.thread.get_id();
     } catch (const std::exception&) {
         is_still_append_sighub = false;
         AcLog(LOG_ERR, "killall -s 1 dbus-daemon failed: no thread");
@@ -254,4 +270,11 @@ void RequestBusDaemonReload() {
 bool BusDaemonReloadPending() {
     std::lock_guard<std::mutex> lock(reload_mutex);
     return is_still_append_sighub || tid != std::thread::id();
+}
+
+bool WaitForBusDaemonReload(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(reload_mutex);
+    if (!reload_done.wait_for(lock, timeout, [] { return tid == std::thread::id(); })) return false;
+    if (reload_thread.thread.joinable()) reload_thread.thread.join();
+    return true;
 }

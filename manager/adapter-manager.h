@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <set>
@@ -49,3 +50,6 @@ private:
 void RequestBusDaemonReload();
 // Whether a reload is requested or running; for tests and orderly shutdown.
 bool BusDaemonReloadPending();
+// Waits up to `timeout` for a requested reload to be carried out and its
+// thread to end; false when it has not ended by then.
+bool WaitForBusDaemonReload(std::chrono::milliseconds timeout);

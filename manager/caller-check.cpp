@@ -6,6 +6,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -120,6 +121,20 @@ private:
     std::unordered_map<std::string, int> pids_;
 };
 
+// The effective user of the sender's connection as the bus recorded it
+// when the connection was made; it stays fixed across exec, unlike what /proc
+// shows later. -1 when the bus cannot tell (never read from /proc instead).
+int64_t SenderUid(sd_bus_message* m) {
+    sd_bus_creds* creds = nullptr;
+    uid_t uid = 0;
+    int64_t result = -1;
+    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_EUID, &creds) >= 0 &&
+        !(sd_bus_creds_get_augmented_mask(creds) & SD_BUS_CREDS_EUID) && sd_bus_creds_get_euid(creds, &uid) >= 0)
+        result = uid;
+    sd_bus_creds_unref(creds);
+    return result;
+}
+
 // Reads up to `size` bytes; the count read, or -1.
 ssize_t ReadUpTo(int fd, char* buffer, size_t size) {
     size_t total = 0;
@@ -151,6 +166,8 @@ const std::string& ProcAttrRoot() {
     return root;
 }
 
+bool security_module_present() { return access((ProcAttrRoot() + "/1/attr/olmsec/cred").c_str(), F_OK) == 0; }
+
 int get_sender_pid(sd_bus_message* m) {
     if (!m) return 0;
     return SenderPids::Instance().Get(m);
@@ -172,9 +189,13 @@ int check_caller_usid(sd_bus_message* m) {
     }
 
     const QString exe = QString::fromStdString(get_pid_link(pid, "exe"));
-    if (kWhiteCallerExes.contains(exe)) return 0;
-
     const std::string exeText = exe.toStdString();
+    if (kWhiteCallerExes.contains(exe)) {
+        if (security_module_present() || SenderUid(m) == 0) return 0;
+        ac_error_msg = "process " + exeText + "(" + pidText + ") not run by root";
+        return -1;
+    }
+
     const std::string noSign = "process " + exeText + "(" + pidText + ") has no security sign";
     const std::string path = ProcAttrRoot() + "/" + pidText + "/attr/usid";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

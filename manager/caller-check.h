@@ -17,7 +17,17 @@ extern const QList<QString> kWhiteCallerExes;
 // service's mount namespace and is a trusted program or carries one of the
 // suite's security labels. -1 otherwise, with the reason in ac_error_msg.
 // Logs nothing; the calling method logs and replies.
+//
+// Only the kernel security module keeps other users from running a trusted
+// program with a library or a plug-in of their own, or from turning a
+// connection into one after the fact by exec. Without the module a trusted
+// program is therefore trusted only when the bus recorded user 0 for the
+// connection.
 int check_caller_usid(sd_bus_message* m);
+
+// Whether the suite's kernel security module is there: its file
+// "1/attr/olmsec/cred" below ProcAttrRoot() exists.
+bool security_module_present();
 
 // The process id of the sender of `m`, 0 when the bus cannot tell.
 //

@@ -180,8 +180,63 @@ void FileWatcher::WatchPath(const QString& folder) {
         AcLog(LOG_ERR, "ConfigFileWatcher::AddPath faied: %s", folder.toUtf8().constData());
         return;
     }
-    listings_[folder] = ListFolder(folder);
-    for (const QString& name : listings_[folder]) identities_[folder + "/" + name] = IdentityOf(folder + "/" + name);
+    const Look look = LookAt(folder, true);
+    listings_[folder] = look.names;
+    for (auto it = look.identities.begin(); it != look.identities.end(); ++it) identities_[it.key()] = it.value();
+    Forget(look.covered);
+    TakeInMissed(folder, look);
+}
+
+FileWatcher::Look FileWatcher::LookAt(const QString& folder, bool first) {
+    Look look;
+    ConfigManager* cache = ConfigManager::Instance();
+    cache->BetweenChanges([&] {
+        look.names = ListFolder(folder);
+        for (const QString& name : look.names) look.identities[folder + "/" + name] = IdentityOf(folder + "/" + name);
+        {
+            QMutexLocker lock(&ignore_mutex_);
+            for (auto it = announced_.begin(); it != announced_.end(); ++it)
+                if (it.key().section('/', 0, -2) == folder) look.covered.insert(it.key(), it.value());
+        }
+        for (auto it = look.covered.begin(); it != look.covered.end(); ++it)
+            if (cache->HoldsAsOnDisk(it.key().toStdString())) look.own.insert(it.key());
+        if (first) look.cached = cache->CachedPaths(folder.toStdString());
+    });
+    return look;
+}
+
+void FileWatcher::Forget(const QHash<QString, quint64>& covered) {
+    QMutexLocker lock(&ignore_mutex_);
+    for (auto it = covered.begin(); it != covered.end(); ++it) {
+        auto now = announced_.find(it.key());
+        if (now != announced_.end() && now.value() == it.value()) announced_.erase(now);
+    }
+}
+
+// Files added after the cache read the trees and before this look (by an
+// administrator, a package, or start-up's renaming of legacy files), and
+// files removed meanwhile, are taken in as if they had been reported; so is
+// a file changed by someone else after the service's own write of it.
+void FileWatcher::TakeInMissed(const QString& folder, const Look& look) {
+    QSet<QString> listed;
+    for (const QString& name : look.names) {
+        const QString path = folder + "/" + name;
+        listed.insert(path);
+        const std::string file = path.toStdString();
+        struct stat st {};
+        if (ParseConfigType(file) == UnknownType || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (look.cached.count(file) != 0 && (!look.covered.contains(path) || look.own.contains(path))) continue;
+        usleep(100000);
+        AC_LOG_DEBUG("file added: %s", path.toUtf8().constData());
+        ConfigManager::Instance()->SetCacheAndUpdatePolicy(path, true);
+    }
+    for (const std::string& file : look.cached) {
+        const QString path = QString::fromStdString(file);
+        if (listed.contains(path)) continue;
+        usleep(100000);
+        AC_LOG_DEBUG("file deleted: %s", path.toUtf8().constData());
+        ConfigManager::Instance()->SetCacheAndUpdatePolicy(path, false);
+    }
 }
 
 int FileWatcher::WatchConfigPath() {
@@ -193,26 +248,23 @@ int FileWatcher::WatchConfigPath() {
 
 void FileWatcher::IgnoreFile(const QString& file) {
     QMutexLocker lock(&ignore_mutex_);
-    if (!ignore_list_.contains(file)) ignore_list_.prepend(file);
+    // Numbered anew: a look that covered the earlier write keeps this one.
+    announced_[file] = ++announcements_;
 }
 
 void FileWatcher::UnignoreFile(const QString& file) {
     QMutexLocker lock(&ignore_mutex_);
-    ignore_list_.removeAll(file);
+    announced_.remove(file);
 }
 
 bool FileWatcher::IsIgnored(const QString& file) const {
     QMutexLocker lock(&ignore_mutex_);
-    return ignore_list_.contains(file);
-}
-
-bool FileWatcher::TakeIgnored(const QString& file) {
-    QMutexLocker lock(&ignore_mutex_);
-    return ignore_list_.removeAll(file) > 0;
+    return announced_.contains(file);
 }
 
 int FileWatcher::FileChanged(const QString& folder) {
-    const QStringList current = ListFolder(folder);
+    const Look look = LookAt(folder, false);
+    const QStringList& current = look.names;
     const QStringList remembered = listings_.value(folder);
     const QSet<QString> now(current.begin(), current.end());
     const QSet<QString> before(remembered.begin(), remembered.end());
@@ -224,7 +276,7 @@ int FileWatcher::FileChanged(const QString& folder) {
         int r = ConfigManager::ProtectConfig();
         if (r != 0) AcLog(LOG_ERR, "ProtectConfig failed! res = %d\n", r);
         const QString path = folder + "/" + name;
-        if (TakeIgnored(path)) continue;
+        if (look.own.contains(path)) continue;
         // Give a writer that is not atomic time to finish the file.
         usleep(100000);
         AC_LOG_DEBUG("file added: %s", path.toUtf8().constData());
@@ -233,7 +285,7 @@ int FileWatcher::FileChanged(const QString& folder) {
     for (const QString& name : before - now) {
         if (name.endsWith(QStringLiteral(".dpkg-new"))) continue;
         const QString path = folder + "/" + name;
-        if (TakeIgnored(path)) continue;
+        if (look.own.contains(path)) continue;
         usleep(100000);
         AC_LOG_DEBUG("file deleted: %s", path.toUtf8().constData());
         ConfigManager::Instance()->SetCacheAndUpdatePolicy(path, false);
@@ -242,16 +294,20 @@ int FileWatcher::FileChanged(const QString& folder) {
     // it had been added (the cache replaces what it held for that path).
     for (const QString& name : now & before) {
         const QString path = folder + "/" + name;
-        const auto identity = IdentityOf(path);
+        const Identity identity = look.identities.value(path);
         if (identity == identities_.value(path)) continue;
         identities_[path] = identity;
-        if (name.endsWith(QStringLiteral(".dpkg-new")) || TakeIgnored(path)) continue;
+        if (name.endsWith(QStringLiteral(".dpkg-new")) || look.own.contains(path)) continue;
         usleep(100000);
         AC_LOG_DEBUG("file replaced: %s", path.toUtf8().constData());
         ConfigManager::Instance()->SetCacheAndUpdatePolicy(path, true);
     }
     for (const QString& name : before - now) identities_.remove(folder + "/" + name);
-    for (const QString& name : now - before) identities_[folder + "/" + name] = IdentityOf(folder + "/" + name);
+    for (const QString& name : now - before) {
+        const QString path = folder + "/" + name;
+        identities_[path] = look.identities.value(path);
+    }
     listings_[folder] = current;
+    Forget(look.covered);
     return 0;
 }

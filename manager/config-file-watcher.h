@@ -8,9 +8,13 @@
 #include <QMutex>
 #include <QPair>
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
+#include <set>
+#include <string>
 
 class QFileSystemWatcher;
 
@@ -28,7 +32,10 @@ public:
     int WatchConfigPath();
 
     // Announces that the service itself is about to create, rewrite or
-    // delete `file`, so the next addition or deletion of it is dropped once.
+    // delete `file` (the cache calls it while it holds its lock for the
+    // whole change), so that the watcher drops the report of that write.
+    // The announcement lasts until the watcher's next look at the folder:
+    // that look sees the write done.
     void IgnoreFile(const QString& file);
     // Withdraws an announcement made for a write that did not happen.
     void UnignoreFile(const QString& file);
@@ -40,18 +47,37 @@ public slots:
     int FileChanged(const QString& folder);
 
 private:
+    using Identity = QPair<quint64, qint64>;
+    // One look at a folder, taken between two of the service's own changes.
+    struct Look {
+        QStringList names;
+        QHash<QString, Identity> identities;  // by full path
+        // The announcements made before the look (path -> number): their
+        // writes are done and the look shows them.
+        QHash<QString, quint64> covered;
+        // The covered paths whose file the cache holds as it is on disk:
+        // a change found there is the service's own.
+        QSet<QString> own;
+        std::set<std::string> cached;  // first look only: the files the cache holds
+    };
+
     bool AttachToCurrentThread();
     void DetachFromThread();
-    // Removes `file` from the ignore list; true when it was there.
-    bool TakeIgnored(const QString& file);
+    Look LookAt(const QString& folder, bool first);
+    // Ends the announcements a look covered, unless made again since.
+    void Forget(const QHash<QString, quint64>& covered);
+    // Brings in what changed on disk before the first look (from when the
+    // cache read the trees).
+    void TakeInMissed(const QString& folder, const Look& look);
 
     QFileSystemWatcher* watcher_ = nullptr;
     QMap<QString, QList<QString>> listings_;
     // Inode and modification time of every listed entry: a file replaced
     // under its own name (an atomic rewrite) keeps its name but not these.
-    QHash<QString, QPair<quint64, qint64>> identities_;
+    QHash<QString, Identity> identities_;
     mutable QMutex ignore_mutex_;
-    QList<QString> ignore_list_;
+    QHash<QString, quint64> announced_;  // path -> number of its latest announcement
+    quint64 announcements_ = 0;
     QMetaObject::Connection thread_finished_;
     // Counts the watching threads that have let go of the object. Whoever
     // waited for such a thread is ordered after its last writes by Qt's own

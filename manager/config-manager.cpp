@@ -13,11 +13,13 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 #include "ac-globals.h"
 #include "ac-log.h"
 #include "ac-signal.h"
+#include "acjson.h"
 #include "adapter-manager.h"
 #include "config-file-watcher.h"
 #include "policy-migration-helper.h"
@@ -53,14 +55,39 @@ void ApplyLayer(PolicyData& into, const PolicyData& layer) {
 // Layered view of one name; the caller holds the maps' read lock.
 template <typename T>
 T Layered(const ConfigMap<T>& map, const std::string& name) {
-    T result;
     auto it = map.find(name);
-    if (it == map.end()) return result;
-    for (const auto& [path, record] : it->second)
-        if (StartsWith(path, kUsrShareFolder)) result = record;
-    for (const auto& [path, record] : it->second)
-        if (!StartsWith(path, kUsrShareFolder)) ApplyLayer(result, record);
-    return result;
+    if (it == map.end()) return T();
+    return LayerFiles(it->second);
+}
+
+// Whether some name of `map` has a record of the file `path`; the caller
+// holds the maps' read lock.
+template <typename T>
+const T* FindFile(const ConfigMap<T>& map, const std::string& path) {
+    for (const auto& [name, files] : map) {
+        auto file = files.find(path);
+        if (file != files.end()) return &file->second;
+    }
+    return nullptr;
+}
+
+template <typename T>
+bool HoldsFileAsOnDisk(const ConfigMap<T>& map, std::shared_mutex& maps_lock, const std::string& path) {
+    T record;
+    const bool loaded = ConfigFileHelper::LoadFromFile(path, record) == 0;
+    ReadLock lock(maps_lock);
+    const T* held = FindFile(map, path);
+    if (held == nullptr) return !loaded;
+    return loaded && ToJsonText(*held) == ToJsonText(record);
+}
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+template <typename T>
+void AddCachedPaths(const ConfigMap<T>& map, const std::string& folder, std::set<std::string>& paths) {
+    for (const auto& [name, files] : map)
+        for (const auto& [path, record] : files)
+            if (FolderOf(path) == folder) paths.insert(path);
 }
 
 // ---- "nothing changed" tests ---------------------------------------------------
@@ -89,6 +116,52 @@ bool StructurallyValid(const ModeData& m) { return !m.object.empty() && !m.mode.
 bool StructurallyValid(const EntityInfoData& e) { return e.IsValid(); }
 bool StructurallyValid(const PolicyData& p) { return p.IsValid(); }
 
+// An entity whose D-Bus patterns cost too much to compile (an adapter
+// compiles them for every push) is refused over the bus and never taken in
+// from a file.
+const char* CostlyPatternField(const EntityInfoData& e) {
+    const std::pair<const char*, const std::string*> fields[] = {{"dbus_path", &e.attrs.dbus_path},
+                                                                 {"dbus_interface", &e.attrs.dbus_interface},
+                                                                 {"dbus_destination", &e.attrs.dbus_destination}};
+    for (const auto& [name, value] : fields)
+        if (is_sarvregex(*value) && is_sarvregex_costly(*value)) return name;
+    return nullptr;
+}
+
+// Why a document from the bus is refused before it is parsed, or "".
+std::string DocumentRefusal(const std::string& json) {
+    if (json.size() > kMaxJsonDocumentSize)
+        return "data invalid: larger than " + std::to_string(kMaxJsonDocumentSize) + " bytes.";
+    if (JsonNestingDepth(json, kMaxJsonDocumentDepth) > kMaxJsonDocumentDepth)
+        return "data invalid: nested deeper than " + std::to_string(kMaxJsonDocumentDepth) + " levels.";
+    return "";
+}
+
+// Why IsConfigValid refused a record.
+template <typename T>
+std::string ConfigRefusal(const T&) {
+    return "data invalid.";
+}
+template <>
+std::string ConfigRefusal(const EntityInfoData& e) {
+    const char* field = CostlyPatternField(e);
+    return field ? std::string("data invalid: the ") + field + " pattern is too complex." : "data invalid.";
+}
+
+// Whether a record read from `path` may be taken in; logs when not.
+template <typename T>
+bool MayTakeIn(const std::string&, const T&) {
+    return true;
+}
+template <>
+bool MayTakeIn(const std::string& path, const EntityInfoData& e) {
+    const char* field = CostlyPatternField(e);
+    if (field)
+        AcLog(LOG_WARNING, "skipped configuration file %s: the %s pattern is too complex", LogPrintable(path).c_str(),
+              field);
+    return field == nullptr;
+}
+
 void SetWriteError(const char* what, const std::string& path, int r) {
     ac_error_msg = std::string(what) + " config file " + path + " failed: " + strerror(-r);
     AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
@@ -96,6 +169,20 @@ void SetWriteError(const char* what, const std::string& path, int r) {
 
 
 }  // namespace
+
+template <typename T>
+T LayerFiles(const std::map<std::string, T>& files) {
+    T result;
+    for (const auto& [path, record] : files)
+        if (StartsWith(path, kUsrShareFolder)) result = record;
+    for (const auto& [path, record] : files)
+        if (!StartsWith(path, kUsrShareFolder)) ApplyLayer(result, record);
+    return result;
+}
+
+template ModeData LayerFiles<ModeData>(const std::map<std::string, ModeData>&);
+template EntityInfoData LayerFiles<EntityInfoData>(const std::map<std::string, EntityInfoData>&);
+template PolicyData LayerFiles<PolicyData>(const std::map<std::string, PolicyData>&);
 
 // ---- instance and loading -------------------------------------------------------
 
@@ -110,20 +197,109 @@ ConfigManager::~ConfigManager() = default;
 
 int ConfigManager::InitCache() {
     QMutexLocker guard(&static_configmanager_mutex);
-    WriteLock lock(maps_lock);
-    for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
-        ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
-        ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
-        ConfigFileHelper::LoadFromFolder(root + kPolicyFolderName, true, policyMap);
+    {
+        WriteLock lock(maps_lock);
+        for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
+            ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
+            ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
+            ConfigFileHelper::LoadFromFolder(root + kPolicyFolderName, true, policyMap);
+        }
+        for (auto name = entityMap.begin(); name != entityMap.end();) {
+            auto& files = name->second;
+            for (auto file = files.begin(); file != files.end();)
+                file = MayTakeIn(file->first, file->second) ? std::next(file) : files.erase(file);
+            name = files.empty() ? entityMap.erase(name) : std::next(name);
+        }
     }
+    DropSupersededEntityFiles();
+    for (const auto* list : {&kEtcFolderList, &kVarLibFolderList})
+        for (const std::string& folder : *list) NoteUnusedFiles(folder);
     return 0;
 }
+
+// A change of an entity's type writes the file of the new type, then
+// removes the old one. A service killed in between leaves both: the newer
+// one is the change.
+void ConfigManager::DropSupersededEntityFiles() {
+    std::vector<std::string> superseded;
+    {
+        ReadLock lock(maps_lock);
+        for (const auto& [name, files] : entityMap) {
+            std::string newest;
+            timespec newestTime{};
+            for (const auto& [path, record] : files) {
+                if (FolderOf(path) != kVarLibEntifyFolder) continue;
+                struct stat st {};
+                if (stat(path.c_str(), &st) != 0) continue;
+                const bool newer = newest.empty() || st.st_mtim.tv_sec > newestTime.tv_sec ||
+                                   (st.st_mtim.tv_sec == newestTime.tv_sec && st.st_mtim.tv_nsec > newestTime.tv_nsec);
+                if (!newest.empty()) superseded.push_back(newer ? newest : path);
+                if (newer) {
+                    newest = path;
+                    newestTime = st.st_mtim;
+                }
+            }
+        }
+    }
+    for (const std::string& path : superseded) {
+        if (ConfigFileHelper::DeleteFile(path) < 0) continue;
+        AcLog(LOG_WARNING, "removed %s: a newer file of its entity replaced it", path.c_str());
+        WriteLock lock(maps_lock);
+        for (auto& [name, files] : entityMap) files.erase(path);
+    }
+}
+
+void ConfigManager::NoteUnusedFiles(const std::string& folder) {
+    const std::set<std::string> cached = CachedPaths(folder);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string path = folder + "/" + entry->d_name;
+        struct stat st {};
+        if (ParseConfigType(path) == UnknownType || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (cached.count(path) == 0) NoteUnusedFile(path);
+    }
+}
+
+void ConfigManager::NoteUnusedFile(const std::string& path) {
+    std::vector<std::string> below;
+    std::string relative;
+    if (StartsWith(path, kVarLibFolder)) {
+        relative = path.substr(kVarLibFolder.size());
+        below = {kEtcFolder, kUsrShareFolder};
+    } else if (StartsWith(path, kEtcFolder)) {
+        relative = path.substr(kEtcFolder.size());
+        below = {kUsrShareFolder};
+    } else {
+        return;
+    }
+    if (!unused_files_.insert(path).second) return;
+    std::string inForce = "the built-in defaults";
+    {
+        ReadLock lock(maps_lock);
+        for (const std::string& root : below) {
+            const std::string lower = root + relative;
+            if (FindFile(modeMap, lower) || FindFile(entityMap, lower) || FindFile(policyMap, lower)) {
+                inForce = lower;
+                break;
+            }
+        }
+    }
+    AcLog(LOG_ERR, "configuration file %s is corrupt or unreadable and not used; in force instead: %s", path.c_str(),
+          inForce.c_str());
+}
+
+void ConfigManager::NoteUsedFile(const std::string& path) { unused_files_.erase(path); }
 
 int ConfigManager::RemoveStaleTemporaries(int min_age_s) {
     const time_t cutoff = time(nullptr) - min_age_s;
     const size_t prefixLength = strlen(kTemporaryFilePrefix);
     int removed = 0;
-    for (const std::string& folder : kVarLibFolderList) {
+    std::vector<std::string> folders = kVarLibFolderList;
+    // The installer command writes the administrator's tree the same way.
+    folders.insert(folders.end(), kEtcFolderList.begin(), kEtcFolderList.end());
+    for (const std::string& folder : folders) {
         DIR* dir = opendir(folder.c_str());
         if (dir == nullptr) continue;
         while (const dirent* entry = readdir(dir)) {
@@ -162,6 +338,33 @@ EntityInfoData ConfigManager::GetEntityInfo(const std::string& name) {
     if (e.subtype == kEntitySubtypePackage && e.attrs.exes.empty())
         e.attrs.exes = PolicyMigrationHelper::Instance()->QueryPackageFileList(name.c_str());
     return e;
+}
+
+void ConfigManager::BetweenChanges(const std::function<void()>& body) {
+    QMutexLocker guard(&static_configmanager_mutex);
+    body();
+}
+
+std::set<std::string> ConfigManager::CachedPaths(const std::string& folder) const {
+    std::set<std::string> paths;
+    ReadLock lock(maps_lock);
+    AddCachedPaths(modeMap, folder, paths);
+    AddCachedPaths(entityMap, folder, paths);
+    AddCachedPaths(policyMap, folder, paths);
+    return paths;
+}
+
+bool ConfigManager::HoldsAsOnDisk(const std::string& path) const {
+    switch (ParseConfigType(path)) {
+    case ModeType:
+        return HoldsFileAsOnDisk(modeMap, maps_lock, path);
+    case EntityType:
+        return HoldsFileAsOnDisk(entityMap, maps_lock, path);
+    case PolicyType:
+        return HoldsFileAsOnDisk(policyMap, maps_lock, path);
+    default:
+        return false;
+    }
 }
 
 std::vector<std::string> ConfigManager::EntityNames() const {
@@ -216,20 +419,21 @@ bool ConfigManager::IsConfigValid(PolicyData& p) {
 template <typename T>
 int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType) {
     T record;
-    int r = ConfigFileHelper::LoadFromJson(json, record);
+    const std::string refusal = DocumentRefusal(json);
+    int r = refusal.empty() ? ConfigFileHelper::LoadFromJson(json, record) : -EINVAL;
     if (r != 0) {
-        ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", json.c_str());
+        ac_error_msg = refusal.empty() ? "data invalid." : refusal;
+        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", LogPrintable(json).c_str());
         return r;
     }
     if (!StructurallyValid(record)) {
         ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", json.c_str());
+        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", LogPrintable(json).c_str());
         return -EINVAL;
     }
     if (!IsConfigValid(record)) {
-        ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", json.c_str());
+        ac_error_msg = ConfigRefusal(record);
+        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", LogPrintable(json).c_str());
         return -EINVAL;
     }
     out = record;
@@ -247,6 +451,9 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
     bool nameKnown = false;
     bool pathKnown = false;
     T stored;
+    // Files the name has in the service's folder under another file name:
+    // an entity stored before with the other type.
+    std::vector<std::string> superseded;
     {
         ReadLock lock(maps_lock);
         auto it = map.find(name);
@@ -255,6 +462,8 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
             auto file = it->second.find(path);
             pathKnown = file != it->second.end();
             if (pathKnown) stored = file->second;
+            for (const auto& entry : it->second)
+                if (entry.first != path && FolderOf(entry.first) == FolderOf(path)) superseded.push_back(entry.first);
         }
     }
 
@@ -272,11 +481,26 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
         SetWriteError("write", path, r);
         return r;
     }
+    // One name has one record in the service's tree. Written first and
+    // removed second, so a kill in between loses nothing (InitCache keeps
+    // the newer file).
+    std::vector<std::string> removed;
+    for (const std::string& old : superseded) {
+        FileWatcher::Instance()->IgnoreFile(QString::fromStdString(old));
+        int d = ConfigFileHelper::DeleteFile(old);
+        if (d < 0 && d != -ENOENT) {
+            FileWatcher::Instance()->UnignoreFile(QString::fromStdString(old));
+            AcLog(LOG_ERR, "cannot remove %s, replaced by %s: %s", old.c_str(), path.c_str(), strerror(-d));
+            continue;
+        }
+        removed.push_back(old);
+    }
     WriteLock lock(maps_lock);
     if (!nameKnown) {
         map[name] = {{path, toWrite}};
         changeType = kChangeTypeAdd;
     } else {
+        for (const std::string& old : removed) map[name].erase(old);
         map[name][path] = toWrite;
         changeType = kChangeTypeModify;
     }
@@ -294,7 +518,7 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         auto it = map.find(name);
         if (it == map.end()) {
             ac_error_msg = name + " not existed";
-            AcLog(LOG_INFO, "%s", ac_error_msg.c_str());
+            AcLog(LOG_INFO, "%s", LogPrintable(ac_error_msg).c_str());
             return -EEXIST;
         }
         for (const auto& entry : it->second)
@@ -335,7 +559,7 @@ template int ConfigManager::DeleteCache<PolicyData>(ConfigMap<PolicyData>&, cons
 // ---- changes found on disk ---------------------------------------------------------
 
 template <typename T>
-int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists, T& out) {
+int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists, T& out) {
     ConfigManager* self = ConfigManager::Instance();
     // The watcher reports a change some time after it happened, and the
     // service may have changed the same file again since (SetCache and
@@ -352,10 +576,13 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists,
     if (exists) {
         T record;
         int r = ConfigFileHelper::LoadFromFile(path, record);
+        if (r == 0 && !MayTakeIn(path, record)) r = -EINVAL;
         if (r != 0) {
             AcLog(LOG_ERR, "UpdateCache config not existed : %s!", path.c_str());
+            self->NoteUnusedFile(path);
             return r;
         }
+        self->NoteUsedFile(path);
         WriteLock lock(self->maps_lock);
         // A file holds one record: a rewritten file may carry another name.
         for (auto& [name, files] : map) files.erase(path);
@@ -363,6 +590,7 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists,
         out = std::move(record);
         return 0;
     }
+    self->NoteUsedFile(path);
     WriteLock lock(self->maps_lock);
     for (auto& [name, files] : map) {
         auto file = files.find(path);
@@ -375,22 +603,31 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists,
     return -ENOENT;
 }
 
-template int UpdateCacheFromFile<ModeData>(const std::string&, ConfigMap<ModeData>&, bool, ModeData&);
-template int UpdateCacheFromFile<EntityInfoData>(const std::string&, ConfigMap<EntityInfoData>&, bool,
+template int UpdateCacheFromFile<ModeData>(const std::string&, ConfigMap<ModeData>&, bool&, ModeData&);
+template int UpdateCacheFromFile<EntityInfoData>(const std::string&, ConfigMap<EntityInfoData>&, bool&,
                                                  EntityInfoData&);
-template int UpdateCacheFromFile<PolicyData>(const std::string&, ConfigMap<PolicyData>&, bool, PolicyData&);
+template int UpdateCacheFromFile<PolicyData>(const std::string&, ConfigMap<PolicyData>&, bool&, PolicyData&);
 
+// The word of the log line and of the signal names the operation performed:
+// what was on disk when the file was looked at, not what the notification
+// said.
 int ConfigManager::SetCacheAndUpdatePolicy(const QString& qpath, bool exists) {
     const std::string path = qpath.toStdString();
+    const AcConfigType type = ParseConfigType(path);
+    ModeData m;
+    EntityInfoData e;
+    PolicyData p;
+    int r = 0;
+    if (type == ModeType) r = UpdateCacheFromFile(path, modeMap, exists, m);
+    if (type == EntityType) r = UpdateCacheFromFile(path, entityMap, exists, e);
+    if (type == PolicyType) r = UpdateCacheFromFile(path, policyMap, exists, p);
     const std::string change = exists ? kChangeTypeAdd : kChangeTypeDelete;
     AC_LOG_DEBUG("file %s %s", path.c_str(), change.c_str());
-    switch (ParseConfigType(path)) {
+    switch (type) {
     case UnknownType:
         AcLog(LOG_ERR, "ConfigManager::UpdateConfig AcConfigType::UnknownType!");
         return -ENOENT;
-    case ModeType: {
-        ModeData m;
-        int r = UpdateCacheFromFile(path, modeMap, exists, m);
+    case ModeType:
         if (r != 0) {
             AcLog(LOG_ERR, "ConfigManager::UpdateConfig UpdateCacheFromFile failed!");
             return r;
@@ -402,16 +639,10 @@ int ConfigManager::SetCacheAndUpdatePolicy(const QString& qpath, bool exists) {
             return r;
         }
         return 0;
-    }
-    case EntityType: {
-        EntityInfoData e;
-        int r = UpdateCacheFromFile(path, entityMap, exists, e);
+    case EntityType:
         EmitAcSignal("EntityChanged", "", change);
         return r;
-    }
     case PolicyType: {
-        PolicyData p;
-        int r = UpdateCacheFromFile(path, policyMap, exists, p);
         if (r != 0) {
             AcLog(LOG_ERR, "ConfigManager::UpdateConfig UpdateCacheFromFile failed!");
             return r;

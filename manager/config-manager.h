@@ -3,8 +3,10 @@
 #pragma once
 
 #include <QObject>
+#include <functional>
 #include <list>
 #include <map>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -25,10 +27,11 @@ public:
     ~ConfigManager() override;
 
     int InitCache();
-    // Removes what writes cut short left in the service's own tree: hidden
-    // temporaries older than `min_age_s` seconds. Younger ones may belong
-    // to a write still under way (another instance of the program starts
-    // up while the service runs). Returns how many were removed.
+    // Removes what writes cut short left in the service's own tree and in
+    // the administrator's (the installer command): hidden temporaries older
+    // than `min_age_s` seconds. Younger ones may belong to a write still
+    // under way (another instance of the program starts up while the
+    // service runs, an install runs). Returns how many were removed.
     static int RemoveStaleTemporaries(int min_age_s = 60);
 
     // Layered view of one name: /usr/share as base, /etc then /var/lib over it.
@@ -45,6 +48,16 @@ public:
 
     // The folder watcher's entry point for a file added (exists) or removed.
     int SetCacheAndUpdatePolicy(const QString& path, bool exists);
+
+    // Runs `body` between two changes of the cache: every change the
+    // service makes (its announcement to the watcher, the file and the maps)
+    // happens wholly before or wholly after it. `body` changes nothing.
+    void BetweenChanges(const std::function<void()>& body);
+    // Paths of the files of `folder` that the cache holds records of.
+    std::set<std::string> CachedPaths(const std::string& folder) const;
+    // Whether the cache holds exactly what the file `path` holds now, or
+    // holds nothing of it while there is no such file.
+    bool HoldsAsOnDisk(const std::string& path) const;
 
     static bool IsConfigValid(ModeData& m);
     static bool IsConfigValid(EntityInfoData& e);
@@ -71,10 +84,31 @@ public:
     // static_configmanager_mutex as well) hold it exclusively while they
     // change a map. It is never held across a call that may come back in.
     mutable std::shared_mutex maps_lock;
+
+    // A file of /etc or /var/lib that does not load leaves its name to the
+    // layers below it, which may allow more: it is logged at LOG_ERR, once
+    // until it loads or goes away, with the file now in force. Called by the
+    // loading code under static_configmanager_mutex.
+    void NoteUnusedFile(const std::string& path);
+    void NoteUsedFile(const std::string& path);
+
+private:
+    void NoteUnusedFiles(const std::string& folder);
+    void DropSupersededEntityFiles();
+
+    std::set<std::string> unused_files_;
 };
 
+// The one layering of a name's files (file path -> record): the
+// /usr/share/olm/sarv/ record as the base, every other file over it in path
+// order, so /etc/olm/sarv/ before /var/lib/olm/sarv/.
 template <typename T>
-int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool exists, T& out);
+T LayerFiles(const std::map<std::string, T>& files);
+
+// Takes the file `path` into the map or drops it. What is on disk wins over
+// `exists` as given: on return it tells which of the two was done.
+template <typename T>
+int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists, T& out);
 
 // True when every entry of `wanted` occurs in `have` (true for an empty `wanted`).
 bool IsVectorContains(const std::vector<std::string>& have, const std::vector<std::string>& wanted);

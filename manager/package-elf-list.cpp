@@ -101,8 +101,8 @@ std::vector<std::string> get_pkg_elf_list(const char* package) {
     int fd = -1;
     pid_t pid = SpawnDpkgList(name, &fd);
     if (pid < 0) {
-        AcLog(LOG_WARNING, "Erro to popen %s", ("dpkg -L " + name).c_str());
-        AcLog(LOG_WARNING, "generate_pkg_file_list %s", name.c_str());
+        AcLog(LOG_WARNING, "Erro to popen %s", LogPrintable("dpkg -L " + name).c_str());
+        AcLog(LOG_WARNING, "generate_pkg_file_list %s", LogPrintable(name).c_str());
         return elves;
     }
     std::string output;
@@ -116,7 +116,8 @@ std::vector<std::string> get_pkg_elf_list(const char* package) {
     if (!complete) kill(pid, SIGKILL);
     Reap(pid);
     if (!complete) {
-        AcLog(LOG_WARNING, "generate_pkg_file_list %s: output of dpkg -L too large, ignored", name.c_str());
+        AcLog(LOG_WARNING, "generate_pkg_file_list %s: output of dpkg -L too large, ignored",
+              LogPrintable(name).c_str());
         return elves;
     }
 

@@ -1,7 +1,9 @@
 #include "pid-info-service.h"
 
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "ac-log.h"
@@ -28,6 +31,13 @@ namespace {
 const char kSocketPath[] = "/tmp/.sarv.dom";
 constexpr int kSlots = sizeof connection_list / sizeof connection_list[0];
 constexpr int kMaxExePath = 4096;
+// A client that has not completed a request this long after connecting or
+// after its last request loses its slot, so that idle clients cannot hold
+// all ten for good.
+constexpr int64_t kIdleLimitMs = 5000;
+// Pauses between attempts to set up the listening socket.
+constexpr int kFirstRetryMs = 500;
+constexpr int kLastRetryMs = 60000;
 
 // Set by Stop() before it pokes the wake descriptor; cleared once the
 // service thread has returned.
@@ -72,6 +82,51 @@ void RemoveOwnSocketFile() {
     g_socket_known = false;
 }
 
+int64_t NowMs() {
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits up to `ms` for a stop request; true when one came.
+bool WaitForStop(int ms) {
+    const int64_t end = NowMs() + ms;
+    for (int64_t left = ms; left > 0 && !g_stop_requested.load(); left = end - NowMs()) {
+        pollfd wake{WakeFd(), POLLIN, 0};
+        const int slice = WakeFd() >= 0 ? static_cast<int>(left) : static_cast<int>(std::min<int64_t>(left, 200));
+        if (WakeFd() >= 0) {
+            if (poll(&wake, 1, slice) > 0) break;
+        } else {
+            usleep(static_cast<useconds_t>(slice) * 1000);
+        }
+    }
+    return g_stop_requested.load();
+}
+
+// Makes the socket path free to bind. A socket left behind is removed, and
+// so is a file or a link. A folder that some user made there is renamed out
+// of the way: removing a tree in a folder that every user writes to is not
+// safe for root.
+void ClearSocketPath() {
+    struct stat st {};
+    if (lstat(kSocketPath, &st) != 0) return;
+    if (!S_ISDIR(st.st_mode)) {
+        unlink(kSocketPath);
+        return;
+    }
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        uint64_t token = 0;
+        if (getrandom(&token, sizeof token, GRND_NONBLOCK) != sizeof token) token = static_cast<uint64_t>(NowMs());
+        char aside[64];
+        snprintf(aside, sizeof aside, "%s.moved-%016llx", kSocketPath, static_cast<unsigned long long>(token));
+        if (renameat2(AT_FDCWD, kSocketPath, AT_FDCWD, aside, RENAME_NOREPLACE) == 0) {
+            AcLog(LOG_ERR, "%s was not a socket, moved to %s", kSocketPath, aside);
+            return;
+        }
+        if (errno != EEXIST) return;
+    }
+}
+
 void close_slot(connection_slot& slot) {
     close(slot.socket);
     slot.socket = -1;
@@ -96,6 +151,7 @@ void read_request(connection_slot& slot) {
         close_slot(slot);
         return;
     }
+    slot.deadline = NowMs() + kIdleLimitMs;
     char exe_path[64] = {0};
     snprintf(exe_path, sizeof exe_path, "/proc/%d/exe", slot.pid);
     memset(slot.buffer, 0, sizeof slot.buffer);
@@ -156,16 +212,19 @@ nfds_t build_poll_set(pollfd* fds, int* slot_index) {
 
 }  // namespace
 
-int start_listen_socket(int* sock) {
-    static const char where[] = "start_listen_socket";
+namespace {
+
+// start_listen_socket without its log line: the step that failed is left
+// in `failed`, errno tells why.
+int OpenListenSocket(int* sock, const char** failed) {
     *sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (*sock < 0) {
-        AcLog(LOG_ERR, "%s socket()", where);
+        *failed = "socket()";
         return -1;
     }
     int on = 1;
     if (setsockopt(*sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0) {
-        AcLog(LOG_ERR, "%s setsockopt()", where);
+        *failed = "setsockopt()";
         return -1;
     }
     sockaddr_un addr {};
@@ -173,15 +232,47 @@ int start_listen_socket(int* sock) {
     memcpy(addr.sun_path, kSocketPath, sizeof kSocketPath - 1);
     socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kSocketPath - 1);
     if (bind(*sock, reinterpret_cast<sockaddr*>(&addr), addr_len) < 0) {
-        AcLog(LOG_ERR, "%s bind", where);
+        *failed = "bind";
         return -1;
     }
     if (listen(*sock, 10) < 0) {
-        AcLog(LOG_ERR, "%s listen()", where);
+        *failed = "listen()";
         return -1;
     }
     chmod(kSocketPath, 0777);
     return 0;
+}
+
+// Sets up the listening socket, and while that fails tries again after a
+// pause that doubles up to a minute, until it works (true) or a stop is
+// requested (false). The service must not end its host for a path that
+// any user can occupy. A failure is logged when it differs from the last.
+bool SetUpListening() {
+    std::string lastFailure;
+    for (int pause = kFirstRetryMs;; pause = std::min(pause * 2, kLastRetryMs)) {
+        if (g_stop_requested.load()) return false;
+        ClearSocketPath();
+        const char* failed = "";
+        if (OpenListenSocket(&listen_sock, &failed) == 0) {
+            RememberSocketFile();
+            return true;
+        }
+        const std::string failure = std::string(failed) + " " + strerror(errno);
+        if (listen_sock >= 0) close(listen_sock);
+        listen_sock = -1;
+        if (failure != lastFailure) AcLog(LOG_ERR, "%s %s", "start_listen_socket", failed);
+        lastFailure = failure;
+        if (WaitForStop(pause)) return false;
+    }
+}
+
+}  // namespace
+
+int start_listen_socket(int* sock) {
+    const char* failed = "";
+    if (OpenListenSocket(sock, &failed) == 0) return 0;
+    AcLog(LOG_ERR, "%s %s", "start_listen_socket", failed);
+    return -1;
 }
 
 int handle_new_connection() {
@@ -200,55 +291,58 @@ int handle_new_connection() {
         if (slot.socket != -1) continue;
         slot.socket = client;
         slot.pending = 0;
+        slot.deadline = NowMs() + kIdleLimitMs;
         return 0;
     }
     close(client);
     return -1;
 }
 
-void shutdown_properly(int status) {
+namespace {
+
+void close_and_unlink() {
     close_all();
-    unlink(kSocketPath);
-    // _exit rather than exit: this runs on the service thread while the
-    // host's threads still use the process's static objects, and their
-    // destructors (a running QThread's aborts) must not run under them.
-    fflush(nullptr);
-    _exit(status);
+    RemoveOwnSocketFile();
 }
 
-void pidexe_service_run() {
-    unlink(kSocketPath);
-    if (start_listen_socket(&listen_sock) != 0) shutdown_properly(1);
-    RememberSocketFile();
+// The milliseconds until the first client's time is up (-1: no client),
+// closing every client whose time is up already.
+int CloseIdleClients() {
+    const int64_t now = NowMs();
+    int64_t next = -1;
     for (auto& slot : connection_list) {
-        slot.socket = -1;
-        memset(slot.buffer, 0, sizeof slot.buffer);
-        slot.pending = 0;
-        slot.pid = 0;
+        if (slot.socket == -1) continue;
+        if (slot.deadline <= now) {
+            close_slot(slot);
+            continue;
+        }
+        if (next < 0 || slot.deadline - now < next) next = slot.deadline - now;
     }
+    return static_cast<int>(next);
+}
 
+// Serves the clients until a stop is requested (true) or the listening
+// socket fails (false).
+bool ServeClients() {
     pollfd fds[2 + kSlots];
     int slot_index[kSlots];
-    const int timeout = WakeFd() >= 0 ? -1 : 200;
     while (!g_stop_requested.load()) {
+        int timeout = CloseIdleClients();
+        if (WakeFd() < 0 && (timeout < 0 || timeout > 200)) timeout = 200;
         nfds_t n = build_poll_set(fds, slot_index);
         int ready = poll(fds, n, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
             AcLog(LOG_ERR, "select() error %d", errno);
-            shutdown_properly(1);
+            return false;
         }
-        if (ready == 0) {
-            if (timeout >= 0) continue;
-            AcLog(LOG_ERR, "select() returns 0.");
-            shutdown_properly(1);
-        }
+        if (ready == 0) continue;
         if (fds[1].revents != 0) continue;  // a stop request; checked above
 
         if (fds[0].revents & POLLIN) handle_new_connection();
         if (fds[0].revents & (POLLPRI | POLLERR | POLLHUP | POLLNVAL)) {
             AcLog(LOG_ERR, "Exception listen socket fd.\n");
-            shutdown_properly(1);
+            return false;
         }
         for (int i = 0; i < kSlots; ++i) {
             connection_slot& slot = connection_list[i];
@@ -266,8 +360,27 @@ void pidexe_service_run() {
             if (slot.socket != -1 && (events & POLLPRI)) close_slot(slot);
         }
     }
-    close_all();
-    RemoveOwnSocketFile();
+    return true;
+}
+
+}  // namespace
+
+void pidexe_service_run() {
+    for (auto& slot : connection_list) {
+        slot.socket = -1;
+        memset(slot.buffer, 0, sizeof slot.buffer);
+        slot.pending = 0;
+        slot.pid = 0;
+        slot.deadline = 0;
+    }
+    // A failing listening socket is set up anew; nothing here ends the
+    // process, which hosts other services too.
+    while (SetUpListening()) {
+        const bool stopped = ServeClients();
+        close_and_unlink();
+        if (stopped || WaitForStop(kFirstRetryMs)) break;
+    }
+    close_and_unlink();
 }
 
 PidInfoService::~PidInfoService() {

@@ -4,6 +4,8 @@
 
 #include <QThread>
 
+#include <cstdint>
+
 class PidInfoService : public QThread {
     Q_OBJECT
 public:
@@ -24,18 +26,18 @@ struct connection_slot {
     char buffer[8192];  // the answer being sent
     int pending;        // answer bytes still to send
     int pid;            // the last process id received
+    int64_t deadline;   // monotonic milliseconds by which the next request must be complete
 };
 
 extern int listen_sock;
 extern connection_slot connection_list[10];
 
 // Serves "/tmp/.sarv.dom" until Stop() is called. A listening socket that
-// cannot be set up or fails ends the process with status 1.
+// cannot be set up, or that fails, is set up again after a pause; the
+// process never ends for it.
 void pidexe_service_run();
-// Creates, binds and opens the listening socket; 0 or -1.
+// Creates, binds and opens the listening socket; 0 or -1 (logged).
 int start_listen_socket(int* sock);
 // Accepts one client into the lowest free slot; 0, or -1 when accepting
 // failed or every slot is taken (the client is then closed at once).
 int handle_new_connection();
-// Closes every socket, removes the socket file and exits with `status`.
-[[noreturn]] void shutdown_properly(int status);

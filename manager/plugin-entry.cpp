@@ -15,6 +15,9 @@ namespace {
 const char kAdapterFolder[] = "/usr/share/olm/sarv/acadapter.d/";
 // How long stop() gives the watcher's event loop to end.
 constexpr unsigned long kWorkerStopMs = 3000;
+// How long stop() gives a pending reload of the bus daemons: the burst's
+// 300 ms pause, at most once more, and the command.
+constexpr std::chrono::milliseconds kReloadStop{2000};
 
 }  // namespace
 
@@ -61,6 +64,8 @@ extern "C" __attribute__((visibility("default"))) void stop() {
     // the plug-in, which would abort the host.
     worker.quit();
     worker.wait(kWorkerStopMs);
+    // The watcher, now stopped, may have asked for one.
+    if (!WaitForBusDaemonReload(kReloadStop)) AcLog(LOG_ERR, "stop: the reload of the bus daemons is still running");
     pis.Stop();
 }
 

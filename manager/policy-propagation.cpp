@@ -1,9 +1,14 @@
 #include "policy-propagation.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <set>
 #include <string>
 #include <vector>
@@ -49,20 +54,84 @@ int UpdateEntityPolicy(EntityInfoData& entity) {
 
 namespace {
 
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        const size_t end = std::min(path.find('/', start), path.size());
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The folder that holds the last component of the absolute `path`, reached
+// from "/" one component at a time, as a descriptor (O_PATH); `last` gets
+// that component. A symbolic link on the way is followed only when root
+// owns it, as /bin -> usr/bin: a user who owns a folder on a configured
+// path could otherwise lead the label onto any file. -errno when refused.
+int OpenParentFolder(const std::string& path, std::string& last) {
+    std::vector<std::string> parts = Components(path);
+    if (parts.empty()) return -EINVAL;
+    last = parts.back();
+    parts.pop_back();
+    std::deque<std::string> todo(parts.begin(), parts.end());
+    int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int links = 0;
+    while (fd >= 0 && !todo.empty()) {
+        const std::string name = todo.front();
+        todo.pop_front();
+        struct stat st {};
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
+        if (!S_ISLNK(st.st_mode)) {
+            const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(fd);
+            fd = next;
+            continue;
+        }
+        if (st.st_uid != 0 || ++links > 40) {
+            errno = ELOOP;
+            break;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = readlinkat(fd, name.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<size_t>(n) == sizeof target) {
+            if (n >= 0) errno = ENAMETOOLONG;
+            break;
+        }
+        const std::string link(target, static_cast<size_t>(n));
+        const std::vector<std::string> more = Components(link);
+        todo.insert(todo.begin(), more.begin(), more.end());
+        if (link[0] == '/') {
+            close(fd);
+            fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        }
+    }
+    if (fd >= 0 && todo.empty()) return fd;
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    return -err;
+}
+
 // Labels one path; 0 or -errno. Only absolute paths without NUL bytes are
 // taken: a relative one would depend on the service's working folder, and a
 // NUL would silently label a shorter path than the one configured.
 int Label(const std::string& path, const std::string& appid) {
-    if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) {
-        AcLog(LOG_ERR, "SetAppElfOlmsecAttr lsetxattr %s failed!", path.c_str());
-        return -EINVAL;
+    int r = -EINVAL;
+    if (!path.empty() && path[0] == '/' && path.find('\0') == std::string::npos) {
+        std::string last;
+        const int folder = OpenParentFolder(path, last);
+        r = folder;
+        if (folder >= 0) {
+            // The folder as it was reached, whatever is swapped in on the way
+            // afterwards; the last component itself is labelled, not followed.
+            const std::string at = "/proc/self/fd/" + std::to_string(folder) + "/" + last;
+            r = lsetxattr(at.c_str(), sarvSecurityAppidKey.c_str(), appid.data(), appid.size(), 0) == 0 ? 0 : -errno;
+            close(folder);
+        }
     }
-    if (lsetxattr(path.c_str(), sarvSecurityAppidKey.c_str(), appid.data(), appid.size(), 0) != 0) {
-        int err = errno;
-        AcLog(LOG_ERR, "SetAppElfOlmsecAttr lsetxattr %s failed!", path.c_str());
-        return -err;
-    }
-    return 0;
+    if (r != 0) AcLog(LOG_ERR, "SetAppElfOlmsecAttr lsetxattr %s failed!", LogPrintable(path).c_str());
+    return r;
 }
 
 }  // namespace

@@ -40,7 +40,9 @@ const std::string& TypeOf(const EntityInfoData& e) { return e.type; }
 const std::string& SubtypeOf(const EntityInfoData& e) { return e.subtype; }
 const std::string& NameOf(const EntityInfoData& e) { return e.name; }
 
-bool PackageClaims(const EntityInfoData& e, const std::string& exe) {
+// The package's own list of executables, without the excluded ones; empty
+// when the package database has to be asked.
+std::vector<std::string> PackageCandidates(const EntityInfoData& e) {
     std::vector<std::string> candidates = e.attrs.exes;
     candidates.insert(candidates.end(), e.attrs.additional_exes.begin(), e.attrs.additional_exes.end());
     const auto& excluded = e.attrs.exclude_exes;
@@ -49,30 +51,58 @@ bool PackageClaims(const EntityInfoData& e, const std::string& exe) {
                                         return std::find(excluded.begin(), excluded.end(), c) != excluded.end();
                                     }),
                      candidates.end());
-    if (candidates.empty()) candidates = PolicyMigrationHelper::Instance()->QueryPackageFileList(e.name.c_str());
-    return std::find(candidates.begin(), candidates.end(), exe) != candidates.end();
+    return candidates;
 }
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// A subject that claims the executable for sure, or one whose claim only
+// the package database can tell.
+struct Contender {
+    EntityInfoData subject;
+    bool ask_database;
+};
 
 }  // namespace
 
+// What decides is gathered under the cache's read lock; the package
+// database and the files it lists are read after the lock is released, so
+// that a slow database never holds up a writer of the cache.
 int ConfigManager::GetExeSubjectInfo(const std::string& exe, EntityInfoData& subject) const {
     static const std::string empty;
-    std::shared_lock<std::shared_mutex> lock(maps_lock);
-    for (const auto& entry : entityMap) {
-        const FileRecords& files = entry.second;
-        const auto end = SubjectEnd(files);
-        if (MergedField(files, end, empty, TypeOf) != kEntityTypeSubject) continue;
-        const std::string& subtype = MergedField(files, end, empty, SubtypeOf);
-        bool claims = false;
-        if (subtype == kEntitySubtypeExe || subtype == kEntitySubtypeFile) {
-            claims = MergedField(files, end, empty, NameOf) == exe;
-        } else if (subtype == kEntitySubtypePackage) {
-            claims = PackageClaims(MergedSubject(files, end), exe);
+    std::vector<Contender> contenders;
+    {
+        std::shared_lock<std::shared_mutex> lock(maps_lock);
+        for (const auto& entry : entityMap) {
+            const FileRecords& files = entry.second;
+            const auto end = SubjectEnd(files);
+            if (MergedField(files, end, empty, TypeOf) != kEntityTypeSubject) continue;
+            const std::string& subtype = MergedField(files, end, empty, SubtypeOf);
+            if (subtype == kEntitySubtypeExe || subtype == kEntitySubtypeFile) {
+                if (MergedField(files, end, empty, NameOf) != exe) continue;
+                contenders.push_back({MergedSubject(files, end), false});
+                break;
+            }
+            if (subtype != kEntitySubtypePackage) continue;
+            EntityInfoData merged = MergedSubject(files, end);
+            const std::vector<std::string> candidates = PackageCandidates(merged);
+            if (candidates.empty()) {
+                contenders.push_back({std::move(merged), true});
+            } else if (Contains(candidates, exe)) {
+                contenders.push_back({std::move(merged), false});
+                break;
+            }
         }
-        if (claims) {
-            subject = MergedSubject(files, end);
-            return 0;
-        }
+    }
+    // In name order: the first that claims the executable wins.
+    for (auto& contender : contenders) {
+        if (contender.ask_database &&
+            !Contains(PolicyMigrationHelper::Instance()->QueryPackageFileList(contender.subject.name.c_str()), exe))
+            continue;
+        subject = std::move(contender.subject);
+        return 0;
     }
     return -1;
 }
@@ -80,7 +110,8 @@ int ConfigManager::GetExeSubjectInfo(const std::string& exe, EntityInfoData& sub
 int ConfigManager::GetSubjectPolicy(const std::string& subject, PolicyData& policy) const {
     policy = GetCache(policyMap, subject);
     if (policy.IsValid()) return 0;
-    AcLog(LOG_WARNING, "AccessControlDbus::GetSubjectPolicy subject %s IsValid failed!", subject.c_str());
+    AcLog(LOG_WARNING, "AccessControlDbus::GetSubjectPolicy subject %s IsValid failed!",
+          LogPrintable(subject).c_str());
     return -1;
 }
 
@@ -93,7 +124,8 @@ int ConfigManager::GetObjectPolicy(const std::string& object, PolicyData& policy
     for (const auto& name : subjects) {
         PolicyData full = GetCache(policyMap, name);
         if (full.policies.empty()) {
-            AcLog(LOG_INFO, "ConfigManager::GetObjectPolicy object %s policy not existed.", object.c_str());
+            AcLog(LOG_INFO, "ConfigManager::GetObjectPolicy object %s policy not existed.",
+                  LogPrintable(object).c_str());
             continue;
         }
         PolicyData partial;

@@ -5,15 +5,18 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
-    qt6-base-dev qt6-svg-dev libsystemd-dev libaudit-dev nlohmann-json3-dev libmd-dev
+    qt6-base-dev qt6-svg-dev libsystemd-dev libaudit-dev nlohmann-json3-dev libmd-dev scdoc
     libgtest-dev libgmock-dev
-    dbus systemd bubblewrap attr util-linux xvfb xauth
+    dbus systemd bubblewrap attr util-linux libcap2-bin man-db xvfb xauth
 )
 # `install-deps.sh fuzz`: also the compiler and runtime of the fuzz targets;
-# `install-deps.sh coverage`: also what scripts/coverage.sh reads gcov's data with.
+# `install-deps.sh coverage`: also what scripts/coverage.sh reads gcov's data with;
+# `install-deps.sh packages`: also what scripts/test-packages.sh builds,
+# checks and installs the Debian packages with.
 case "${1:-}" in
 fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 coverage) packages+=(lcov python3) ;;
+packages) packages+=(debhelper dpkg-dev lintian pkexec psmisc) ;;
 esac
 
 missing=()

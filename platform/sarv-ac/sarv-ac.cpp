@@ -9,10 +9,13 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "acjson.h"
 
@@ -20,10 +23,13 @@ using nlohmann::json;
 
 namespace {
 
-constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
 constexpr size_t kMaxPlainEncoding = 200;
 constexpr size_t kHashedPrefix = 150;
 constexpr size_t kMaxPatternSize = 1024;
+// regcomp copies the operand of a repeat once per repetition, so nested or
+// large counts multiply: ((a{1,100}){1,100}){1,100} took seconds and a GiB.
+// 4096 copies take a few milliseconds and megabytes.
+constexpr size_t kMaxPatternCost = 4096;
 
 // ---- decoding -------------------------------------------------------------
 
@@ -152,7 +158,7 @@ int ReadWholeFile(const std::string& path, std::string& text) {
         close(fd);
         return -EINVAL;
     }
-    if (static_cast<size_t>(st.st_size) > kMaxFileSize) {
+    if (static_cast<size_t>(st.st_size) > kMaxConfigFileSize) {
         close(fd);
         return -EFBIG;
     }
@@ -168,7 +174,7 @@ int ReadWholeFile(const std::string& path, std::string& text) {
         }
         if (n == 0) break;
         text.append(buf, static_cast<size_t>(n));
-        if (text.size() > kMaxFileSize) {
+        if (text.size() > kMaxConfigFileSize) {
             close(fd);
             return -EFBIG;
         }
@@ -242,7 +248,13 @@ int WriteFileAtomic(const std::string& path, const std::string& data) {
         unlink(tmp.c_str());
         return r;
     }
-    return SyncFolder(folder);
+    // The new file is in place and readers see it: the change has been
+    // made. Only its surviving a power loss is in doubt.
+    r = SyncFolder(folder);
+    if (r < 0)
+        syslog(LOG_WARNING, "cannot sync folder %s after writing %s: %s", folder.c_str(), path.c_str(),
+               strerror(-r));
+    return 0;
 }
 
 // ---- names ----------------------------------------------------------------
@@ -410,8 +422,107 @@ bool is_sarvregex(const std::string& text) {
     return text.find_first_of("*?[](){}|^$+\\") != std::string::npos;
 }
 
+namespace {
+
+size_t CostTimes(size_t cost, size_t times) {
+    return times != 0 && cost > (kMaxPatternCost + 1) / times ? kMaxPatternCost + 1 : cost * times;
+}
+
+// The end of the bracket expression that starts at `open`, or npos.
+size_t BracketEnd(const std::string& text, size_t open) {
+    size_t i = open + 1;
+    if (i < text.size() && text[i] == '^') ++i;
+    if (i < text.size() && text[i] == ']') ++i;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '[' && i + 1 < text.size() && (text[i + 1] == ':' || text[i + 1] == '.' || text[i + 1] == '=')) {
+            const size_t close = text.find(std::string(1, text[i + 1]) + "]", i + 2);
+            if (close == std::string::npos) return std::string::npos;
+            i = close + 1;
+            continue;
+        }
+        if (text[i] == ']') return i;
+    }
+    return std::string::npos;
+}
+
+// How many copies of its operand the repeat at `i` asks for; `i` moves
+// past it. 0 when no repeat stands at `i`.
+size_t RepeatTimes(const std::string& text, size_t& i) {
+    if (i >= text.size()) return 0;
+    switch (text[i]) {
+    case '*':
+    case '?':
+        ++i;
+        return 1;
+    case '+':
+        ++i;
+        return 2;
+    case '{':
+        break;
+    default:
+        return 0;
+    }
+    size_t j = i + 1;
+    auto number = [&](size_t& value) {
+        const size_t first = j;
+        for (value = 0; j < text.size() && isdigit(static_cast<unsigned char>(text[j])); ++j)
+            value = std::min<size_t>(value * 10 + (text[j] - '0'), kMaxPatternCost + 1);
+        return j > first;
+    };
+    size_t low = 0;
+    if (!number(low)) return 0;  // not an interval: regcomp judges it
+    size_t high = low;
+    // Unbounded: the minimum and a starred copy.
+    if (j < text.size() && text[j] == ',' && (++j, !number(high))) high = low + 1;
+    if (j >= text.size() || text[j] != '}') return 0;
+    i = j + 1;
+    return std::max<size_t>(std::max(low, high), 1);
+}
+
+}  // namespace
+
+size_t PatternCost(const std::string& text) {
+    // One entry per open group: the cost of its finished alternatives and
+    // of the one being read.
+    std::vector<std::pair<size_t, size_t>> groups(1, {0, 0});
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t atom = 1;
+        const char c = text[i];
+        if (c == '(') {
+            groups.push_back({0, 0});
+            ++i;
+            continue;
+        }
+        if (c == '|') {
+            groups.back().first = std::min(groups.back().first + groups.back().second, kMaxPatternCost + 1);
+            groups.back().second = 0;
+            ++i;
+            continue;
+        }
+        if (c == ')' && groups.size() > 1) {
+            atom = std::min(groups.back().first + groups.back().second, kMaxPatternCost + 1);
+            groups.pop_back();
+            ++i;
+        } else if (c == '[') {
+            const size_t end = BracketEnd(text, i);
+            i = end == std::string::npos ? text.size() : end + 1;
+        } else {
+            i += c == '\\' ? 2 : 1;
+        }
+        for (size_t times; (times = RepeatTimes(text, i)) != 0;) atom = CostTimes(atom, times);
+        groups.back().second = std::min(groups.back().second + atom, kMaxPatternCost + 1);
+    }
+    size_t total = 0;
+    for (const auto& [done, current] : groups) total = std::min(total + done + current, kMaxPatternCost + 1);
+    return total;
+}
+
+bool is_sarvregex_costly(const std::string& text) { return PatternCost(text) > kMaxPatternCost; }
+
 bool is_sarvregex_invalid(const std::string& text) {
-    if (text.size() > kMaxPatternSize || text.find('\0') != std::string::npos) return false;
+    if (text.size() > kMaxPatternSize || text.find('\0') != std::string::npos || is_sarvregex_costly(text))
+        return false;
     regex_t re;
     if (regcomp(&re, text.c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
     regfree(&re);

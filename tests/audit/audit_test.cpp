@@ -238,6 +238,39 @@ TEST_F(AuditLog, ControlCharactersCannotAddFieldsOrLines) {
     EXPECT_EQ(third["comm"], "");
 }
 
+// libaudit aborts on a long program name that it must encode and drops a
+// record longer than the kernel takes; the stand-in does the same.
+TEST_F(AuditLog, TextsAreBoundedWithAVisibleCut) {
+    ASSERT_EQ(AcAudit::AuditLogMsg(std::string(9000, 'm'), std::string(5000, ' '), 1), 0);
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    auto record = audit_records::Record(lines[0]);
+    EXPECT_EQ(record["message"], std::string(kAuditMessageLimit - 3, 'm') + "...");
+    EXPECT_EQ(record["comm"], std::string(kAuditCommLimit - 3, ' ') + "...");
+}
+
+// Caller text can never pose as fields of the record.
+TEST(AuditValue, EncodesWhatLibauditWouldAndMarksCuts) {
+    struct Case {
+        std::string value;
+        size_t limit;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"camera", 100, "camera"},
+        {"", 100, ""},
+        {" res=success exe=/usr/bin/x", 100, audit_records::Hex(" res=success exe=/usr/bin/x")},
+        {"{\"object\":\"camera\"}", 100, audit_records::Hex("{\"object\":\"camera\"}")},
+        {std::string("a\0b", 3), 100, "610062"},
+        {"相机", 100, audit_records::Hex("相机")},
+        {"CAFE", 100, "43414645"},  // would read as encoded
+        {"cafe", 100, "cafe"},
+        {std::string(10, 'x'), 8, "xxxxx..."},
+        {std::string(10, ' '), 9, "202020..."},
+    };
+    for (const auto& c : cases) EXPECT_EQ(AuditValue(c.value, c.limit), c.expected) << c.value;
+}
+
 TEST(AuditEscape, KeepsEverythingButControlBytes) {
     EXPECT_EQ(AuditEscape(""), "");
     EXPECT_EQ(AuditEscape("a b=c \"d\" \\x0a é\xff"), "a b=c \"d\" \\x0a é\xff");
@@ -431,6 +464,23 @@ TEST_F(PrivateBus, RecordNamesTheCallingProgram) {
     EXPECT_EQ(second["message"], "Ping, arg=x\\x0ares=1");
     EXPECT_EQ(second["comm"], "bus\\x09ctl");
     EXPECT_EQ(second["result"], "0");
+}
+
+// Any user picks the name a program is called by: 9,000 spaces once
+// overran libaudit's buffer and ended the service.
+TEST_F(PrivateBus, ALongProgramNameIsCut) {
+    ASSERT_EQ(Call(std::string(9000, ' '), "camera"), 0);
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(audit_records::Record(lines[0])["comm"], std::string(kAuditCommLimit - 3, ' ') + "...");
+}
+
+TEST_F(PrivateBus, ARecordThatCannotBeWrittenIsLoggedAndTheCallAnswered) {
+    SyslogCapture syslog;
+    ASSERT_TRUE(syslog.ok());
+    setenv("SARV_AUDIT_LOG", (folder_ + "/missing/audit.log").c_str(), 1);
+    EXPECT_EQ(Call("busctl", "camera"), 0);
+    EXPECT_TRUE(syslog.Contains("err: Ping audit_log_user_comm_message failed: -2!"));
 }
 
 TEST(CallerPid, UnknownWithoutMessage) {

@@ -1,6 +1,9 @@
 // The layered cache: loading, lookups, changes through the service and
 // changes found on disk, on files in the sandboxed trees.
+#include <dlfcn.h>
 #include <sys/mount.h>
+
+#include <atomic>
 
 #include "ac-globals.h"
 #include "cache_fixture.h"
@@ -13,7 +16,20 @@ std::string ModePath(const std::string& root, const std::string& object) {
     return root + GetConfigFileName(CacheTest::Mode(object, ""));
 }
 
+// While set, syncing a folder fails (files still sync).
+std::atomic<bool> g_fail_folder_sync{false};
+
 }  // namespace
+
+extern "C" int fsync(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    struct stat st {};
+    if (g_fail_folder_sync && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
+}
 
 TEST_F(CacheTest, LayersMergeUsrShareThenEtcThenVarLib) {
     Put(kUsrShareFolder, Mode("camera", "whitelist"));
@@ -28,8 +44,12 @@ TEST_F(CacheTest, LayersMergeUsrShareThenEtcThenVarLib) {
     Put(kVarLibFolder, over);
     Put(kUsrShareFolder, Policy("dpkg", "camera", {"allow"}, 1));
     Put(kEtcFolder, Policy("dpkg", "mic", {"deny"}, 2));
+    EntityInfoData costly = Entity("bus", "object", "dbus");
+    costly.attrs.dbus_path = "(/a{1,100}){1,100}";
+    Put(kEtcFolder, costly);
 
     ASSERT_EQ(cm->InitCache(), 0);
+    EXPECT_EQ(cm->entityMap.count("bus"), 0u) << "a pattern too costly to compile is skipped";
     EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "blacklist");
     EXPECT_EQ(cm->modeMap["camera"].size(), 3u);
     EntityInfoData e = cm->GetCache(cm->entityMap, "cam");
@@ -94,6 +114,14 @@ TEST_F(CacheTest, RefusedRecordsLeaveEverythingAsItWas) {
     EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"","mode":"blacklist"})", out, change), -22);
     EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":7})", out, change), -22);
     EXPECT_EQ(cm->SetCache(cm->modeMap, "not json", out, change), -22);
+    // Documents whose building alone would cost the service dearly.
+    const std::string deep = std::string(65, '[') + std::string(65, ']');
+    EXPECT_EQ(cm->SetCache(cm->modeMap, deep, out, change), -22);
+    EXPECT_EQ(ac_error_msg, "data invalid: nested deeper than 64 levels.");
+    const std::string big = R"({"object":"big","mode":"whitelist","version":")" + std::string(1024 * 1024, 'v') + "\"}";
+    EXPECT_EQ(cm->SetCache(cm->modeMap, big, out, change), -22);
+    EXPECT_EQ(ac_error_msg, "data invalid: larger than 1048576 bytes.");
+    EXPECT_EQ(cm->SetCache(cm->modeMap, R"({"object":"[[[[","mode":"whitelist","version":"1.0"})", out, change), 0);
 
     PolicyData pout;
     EXPECT_EQ(cm->SetCache(cm->policyMap, ToJsonText(Policy("x", "rw-object", {"write"})), pout, change), -22);
@@ -106,6 +134,10 @@ TEST_F(CacheTest, RefusedRecordsLeaveEverythingAsItWas) {
     bad.attrs.dbus_type = "method_call";
     bad.attrs.dbus_interface = "org.(broken";
     EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), -22);
+    // Compiling this once took seconds and a GiB.
+    bad.attrs.dbus_interface = "((a{1,100}){1,100}){1,100}";
+    EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), -22);
+    EXPECT_EQ(ac_error_msg, "data invalid: the dbus_interface pattern is too complex.");
     bad.attrs.dbus_interface = "org\\.example\\..*";
     EXPECT_EQ(cm->SetCache(cm->entityMap, ToJsonText(bad), eout, change), 0);
     EXPECT_FALSE(Exists(kVarLibFolder + "mode.d/%2Fusr%2Fbin%2Fapp.mode"));
@@ -180,6 +212,88 @@ TEST_F(CacheTest, FailedWritesAreReportedAndChangeNothing) {
     EXPECT_TRUE(Exists(ModePath(kVarLibFolder, "camera")));
 }
 
+// The file is in place once renamed: a folder that cannot be synced after
+// that makes a warning, not a failed change.
+TEST_F(CacheTest, AFailedFolderSyncAfterTheRenameIsOnlyAWarning) {
+    SyslogCapture log;
+    cm->InitCache();
+    ModeData out;
+    std::string change;
+    g_fail_folder_sync = true;
+    const int r = cm->SetCache(cm->modeMap, R"({"object":"camera","mode":"whitelist"})", out, change);
+    g_fail_folder_sync = false;
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(change, "add");
+    EXPECT_TRUE(Exists(ModePath(kVarLibFolder, "camera")));
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "whitelist");
+    EXPECT_TRUE(log.Contains("warning: cannot sync folder " + kVarLibModeFolder));
+}
+
+// One name has one entity: storing it with the other type replaces the
+// service's file of the old type, in the cache and on disk, in one change.
+TEST_F(CacheTest, AnEntityStoredWithTheOtherTypeReplacesItsFile) {
+    cm->InitCache();
+    EntityInfoData out;
+    std::string change;
+    const std::string subject = kVarLibFolder + GetConfigFileName(Entity("tool", "subject", "exe"));
+    const std::string object = kVarLibFolder + GetConfigFileName(Entity("tool", "object", "exe"));
+    ASSERT_EQ(cm->SetCache(cm->entityMap, ToJsonText(Entity("tool", "object", "exe", {"read"})), out, change), 0);
+    for (const char* type : {"subject", "object", "subject"}) {
+        SCOPED_TRACE(type);
+        ASSERT_EQ(cm->SetCache(cm->entityMap, ToJsonText(Entity("tool", type, "exe", {"read"})), out, change), 0);
+        EXPECT_EQ(change, "modify");
+        EXPECT_EQ(Exists(subject), std::string(type) == "subject");
+        EXPECT_EQ(Exists(object), std::string(type) == "object");
+        EXPECT_EQ(cm->entityMap["tool"].size(), 1u);
+        EXPECT_EQ(cm->GetCache(cm->entityMap, "tool").type, type);
+    }
+    // No stale object record hides the subject from the authorization.
+    EntityInfoData s;
+    EXPECT_EQ(cm->GetExeSubjectInfo("tool", s), 0);
+
+    // A service killed between writing the new file and removing the old
+    // one leaves both: the next start keeps the newer.
+    Put(kVarLibFolder, Entity("tool", "object", "exe", {"read"}));
+    cm->entityMap.clear();
+    cm->InitCache();
+    EXPECT_FALSE(Exists(subject));
+    EXPECT_TRUE(Exists(object));
+    EXPECT_EQ(cm->entityMap["tool"].size(), 1u);
+}
+
+// A corrupt or unreadable override leaves its name to the layers below:
+// said once, at LOG_ERR, with the file now in force.
+TEST_F(CacheTest, UnusableOverridesAreLoggedOnceWithTheLayerInForce) {
+    SyslogCapture log;
+    Put(kUsrShareFolder, Mode("cam-a", "whitelist"));
+    Put(kEtcFolder, Mode("cam-b", "whitelist"));
+    const struct {
+        std::string path;
+        std::string in_force;
+    } rows[] = {
+        {ModePath(kEtcFolder, "cam-a"), ModePath(kUsrShareFolder, "cam-a")},
+        {ModePath(kVarLibFolder, "cam-a"), ModePath(kUsrShareFolder, "cam-a")},
+        {ModePath(kVarLibFolder, "cam-b"), ModePath(kEtcFolder, "cam-b")},
+        {ModePath(kVarLibFolder, "cam-c"), "the built-in defaults"},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::create_directories(std::filesystem::path(row.path).parent_path());
+        std::ofstream(row.path) << "{\"object\": \"cam";
+    }
+    cm->InitCache();
+    // Seen again by the watcher: not said again.
+    EXPECT_NE(cm->SetCacheAndUpdatePolicy(QString::fromStdString(rows[0].path), true), 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        const std::string line = "err: configuration file " + row.path +
+                                 " is corrupt or unreadable and not used; in force instead: " + row.in_force;
+        EXPECT_TRUE(log.Contains(line));
+        const auto lines = log.Lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1);
+    }
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "cam-a").mode, "whitelist");
+}
+
 TEST_F(CacheTest, FilesFoundOnDiskEnterAndLeaveTheCache) {
     SyslogCapture log;
     cm->InitCache();
@@ -202,6 +316,24 @@ TEST_F(CacheTest, FilesFoundOnDiskEnterAndLeaveTheCache) {
 
     EXPECT_EQ(cm->SetCacheAndUpdatePolicy(path, false), -2);
     EXPECT_TRUE(log.Contains("err: UpdateCache config not existed : " + path.toStdString() + "!"));
+
+    // What is on disk when the file is looked at decides, and the word
+    // names what was done, whatever the report said.
+    Put(kEtcFolder, Mode("camera", "whitelist"));
+    log.Clear();
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(path, false), 0);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "whitelist");
+    EXPECT_TRUE(log.Contains("SetCacheAndUpdatePolicy] file " + path.toStdString() + " add"));
+    ASSERT_EQ(ConfigFileHelper::DeleteFile(path.toStdString()), 0);
+    EXPECT_EQ(cm->SetCacheAndUpdatePolicy(path, true), 0);
+    EXPECT_EQ(cm->GetCache(cm->modeMap, "camera").mode, "blacklist");
+    EXPECT_TRUE(log.Contains("SetCacheAndUpdatePolicy] file " + path.toStdString() + " delete"));
+    for (const char* word : {" add", " delete"}) {
+        const auto lines = log.Lines();
+        EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+                      return l.find("file " + path.toStdString() + word) != std::string::npos;
+                  })) << word;
+    }
     EXPECT_EQ(cm->SetCacheAndUpdatePolicy("/etc/olm/sarv/mode.d/notes.txt", true), -2);
     EXPECT_TRUE(log.Contains("err: ConfigManager::UpdateConfig AcConfigType::UnknownType!"));
 
@@ -220,7 +352,7 @@ TEST_F(CacheTest, FilesFoundOnDiskEnterAndLeaveTheCache) {
     EXPECT_EQ(ConfigManager::GetEntityInfo("cam").subtype, "file");
 }
 
-TEST_F(CacheTest, OnlyStaleTemporariesOfTheServicesTreeAreRemoved) {
+TEST_F(CacheTest, OnlyStaleTemporariesAreRemoved) {
     namespace fs = std::filesystem;
     fs::create_directories(kVarLibModeFolder);
     fs::create_directories(kVarLibEntifyFolder);
@@ -231,17 +363,17 @@ TEST_F(CacheTest, OnlyStaleTemporariesOfTheServicesTreeAreRemoved) {
     const std::string fresh = kVarLibModeFolder + "/" + prefix + "g7h8i9";
     const std::string folder = kVarLibModeFolder + "/" + prefix + "folder";
     const std::string config = kVarLibModeFolder + "/camera.mode";
-    const std::string others = kEtcModeFolder + "/" + prefix + "j0k1l2";
-    for (const std::string& path : {staleMode, staleEntity, fresh, config, others}) std::ofstream(path) << "{";
+    // What a killed installer command left in the administrator's tree.
+    const std::string install = kEtcModeFolder + "/" + prefix + "camera.mode.123.0";
+    for (const std::string& path : {staleMode, staleEntity, fresh, config, install}) std::ofstream(path) << "{";
     fs::create_directory(folder);
     const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(5);
-    for (const std::string& path : {staleMode, staleEntity, folder, config, others}) fs::last_write_time(path, old);
+    for (const std::string& path : {staleMode, staleEntity, folder, config, install}) fs::last_write_time(path, old);
 
-    EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 2);
-    EXPECT_FALSE(Exists(staleMode));
-    EXPECT_FALSE(Exists(staleEntity));
+    EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 3);
+    for (const std::string& path : {staleMode, staleEntity, install}) EXPECT_FALSE(Exists(path)) << path;
     // A write may still be under way; a folder or a configuration file is
-    // nobody's leftover; the administrator's tree is not the service's.
-    for (const std::string& path : {fresh, folder, config, others}) EXPECT_TRUE(Exists(path)) << path;
+    // nobody's leftover.
+    for (const std::string& path : {fresh, folder, config}) EXPECT_TRUE(Exists(path)) << path;
     EXPECT_EQ(ConfigManager::RemoveStaleTemporaries(), 0);
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,6 +123,8 @@ protected:
             close(out[1]);
             if (chdir(folder_.c_str()) != 0) _exit(126);
             umask(mask);
+            // A command that hangs fails the test instead of hanging it.
+            alarm(30);
             setenv("LD_PRELOAD", SARV_AUDIT_PRELOAD, 1);
             setenv("SARV_AUDIT_LOG", log_.c_str(), 1);
             // A sanitizer build wants its runtime first; the stand-in only
@@ -289,8 +292,8 @@ TEST_F(Configer, ExistingFileIsReplacedNotAppended) {
 TEST_F(Configer, UnparsableOrInvalidFilesAreRefusedAndAudited) {
     struct Case {
         std::string option;
-        std::string name;
-        std::string text;  // empty: no such file
+        std::string name;  // in the test's folder, or an absolute path
+        std::string text;  // empty: no such file; "<fifo>": a FIFO without a writer
         bool parses;
     };
     ModeData noObject = Camera();
@@ -305,14 +308,20 @@ TEST_F(Configer, UnparsableOrInvalidFilesAreRefusedAndAudited) {
         {"--mode", "no-mode.mode", ToJsonText(noMode), true},
         {"--entity", "bad-type.object", ToJsonText(Entity("x", "thing")), true},
         {"--policy", "mode-as-policy.policy", ToJsonText(Camera()), true},
+        {"--mode", "fifo.mode", "<fifo>", false},
+        {"--mode", "/dev/zero", "", false},
     };
     std::vector<std::string> expectedAudit;
     for (const auto& c : cases) {
-        const std::string path = folder_ + "/" + c.name;
-        if (!c.text.empty()) WriteFile(path, c.text);
+        const std::string path = c.name[0] == '/' ? c.name : folder_ + "/" + c.name;
+        if (c.text == "<fifo>") ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        else if (!c.text.empty()) WriteFile(path, c.text);
         int code = -22;
         std::string first = "set_config_file failed: invald json " + path + "!";
-        if (!c.parses) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            first = "set_config_file failed: not a regular file " + path + "!";
+        } else if (!c.parses) {
             ModeData probe;
             code = ConfigFileHelper::LoadFromFile(path, probe);
             ASSERT_NE(code, 0);
@@ -350,15 +359,31 @@ TEST_F(Configer, DeleteAlwaysExitsWith255) {
     EXPECT_EQ(o.out, "remove failed No such file or directory\n");
     expectedAudit.push_back(AuditLine("delete sarv-ac-manager config file " + installed, 0));
 
-    // The folder test is for containment, not for a prefix.
-    const std::string nested = folder_ + "/etc/olm/sarv/mode.d/x.mode";
-    fs::create_directories(fs::path(nested).parent_path());
-    WriteFile(nested, "x");
-    o = Run({"delete", nested});
+    // The folder text may stand anywhere in a path whose folder is the
+    // real one.
+    const std::string plain = "/." + kEtcFolder + "mode.d/x.mode";
+    WriteFile(kEtcFolder + "mode.d/x.mode", "x");
+    o = Run({"delete", plain});
     EXPECT_EQ(o.status, 255);
     EXPECT_EQ(o.out, "");
-    EXPECT_FALSE(fs::exists(nested));
-    expectedAudit.push_back(AuditLine("delete sarv-ac-manager config file " + nested, 1));
+    EXPECT_FALSE(fs::exists(kEtcFolder + "mode.d/x.mode"));
+    expectedAudit.push_back(AuditLine("delete sarv-ac-manager config file " + plain, 1));
+
+    // Paths that hold the folder text but lead elsewhere are refused like
+    // any other outside path.
+    const std::string victim = folder_ + "/victim";
+    WriteFile(victim, "v");
+    fs::create_directory_symlink(folder_, kEtcFolder + "link.d");
+    fs::create_directories(folder_ + "/etc/olm/sarv/mode.d");
+    WriteFile(folder_ + "/etc/olm/sarv/mode.d/x.mode", "x");
+    for (const std::string& path : {folder_ + "/etc/olm/sarv/mode.d/x.mode", kEtcFolder + "../../.." + victim,
+                                    kEtcFolder + "mode.d/../../../.." + victim, kEtcFolder + "link.d/victim"}) {
+        o = Run({"delete", path});
+        EXPECT_EQ(o.status, 255) << path;
+        EXPECT_EQ(o.out, "Not /etc/olm/sarv/ folder.\n") << path;
+    }
+    EXPECT_TRUE(fs::exists(victim));
+    EXPECT_TRUE(fs::exists(folder_ + "/etc/olm/sarv/mode.d/x.mode"));
 
     EXPECT_EQ(Audit(), expectedAudit);
 }
@@ -385,6 +410,23 @@ TEST_F(Configer, FullDiskKeepsThePreviousFile) {
     EXPECT_EQ(Listing(kEtcModeFolder), std::set<std::string>{"camera.mode"});
     EXPECT_EQ(Audit(), (std::vector<std::string>{AuditLine("add sarv-ac-manager config file " + file, 1),
                                                  AuditLine("add sarv-ac-manager config file " + file, 0)}));
+}
+
+// An install killed while it writes (here by the file size limit) leaves
+// its copy under the prefix the service's start-up sweeps away.
+TEST_F(Configer, AKilledInstallLeavesOnlyATemporaryOfTheServicesPrefix) {
+    const std::string file = folder_ + "/camera.mode";
+    WriteFile(file, ToJsonText(Camera()) + std::string(4096, ' '));
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = {100, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Outcome o = Run({"add", "--mode", file});
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(o.status, -1) << "killed by SIGXFSZ";
+    const std::set<std::string> left = Listing(kEtcModeFolder);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left.begin()->rfind(kTemporaryFilePrefix, 0), 0u) << *left.begin();
 }
 
 TEST_F(Configer, UnwritableDestinationIsReportedWithItsErrno) {
@@ -416,7 +458,7 @@ TEST_F(Configer, FileNamesWithControlCharactersKeepTheRecordWhole) {
     EXPECT_EQ(o.status, 0);
     const auto lines = Audit();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], AuditLine("add sarv-ac-manager config file " + folder_ + "/cam\\x0ares=1\\x09type=0.mode", 1));
+    EXPECT_EQ(lines[0], AuditLine("add sarv-ac-manager config file " + audit_records::Hex(file), 1));
 }
 
 TEST_F(Configer, WorksWithoutAnAuditSystem) {

@@ -6,6 +6,10 @@
 // NUL bytes into its arguments (D-Bus strings hold no NUL). CanAuthorize
 // reads its first argument as a process id (empty: this process);
 // CheckAuthorization takes every argument after the second as an operation.
+// A call whose first byte is 0xFF writes one audit record through the
+// writer the methods use, with its first argument as the message and its
+// second as the program name: a real call's program name is the caller's
+// argv[0], which this process cannot vary from input to input.
 //
 // Runs only inside the test sandbox with a private system bus. The caller
 // check passes through a label file in a private tree, so changes reach the
@@ -37,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "ac-audit.h"
 #include "ac-globals.h"
 #include "access-control-dbus.h"
 #include "acjson.h"
@@ -74,6 +79,7 @@ const char* const kMethods[kMethodCount] = {"GetMode",      "ListEntity", "GetEn
                                             "SetPolicy",    "DeletePolicy", "CanAuthorize", "CheckAuthorization"};
 
 constexpr size_t kMaxCalls = 16;
+constexpr unsigned char kAuditRecord = 0xFF;
 constexpr char kCallSeparator = '\x1e';
 const char* const kRecordFolders[] = {"mode.d", "entity.d", "policy.d"};
 
@@ -486,8 +492,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t calls = 0;
     for (const std::string& call : Split(input, kCallSeparator)) {
         if (call.empty() || ++calls > kMaxCalls) continue;
-        const int method = static_cast<unsigned char>(call[0]) % kMethodCount;
         const std::vector<std::string> args = Split(call.substr(1), '\0');
+        if (static_cast<unsigned char>(call[0]) == kAuditRecord) {
+            AcAudit::AuditLogMsg(args[0], args.size() > 1 ? args[1] : std::string(), 1);
+            continue;
+        }
+        const int method = static_cast<unsigned char>(call[0]) % kMethodCount;
         Call(method, args);
         if (IsMutation(method)) {
             changed = true;

@@ -134,6 +134,22 @@ TEST_F(Lifecycle, PluginStartsItsPartsInOrderAndStops) {
     fs::create_directories("/usr/share/olm/sarv/acadapter.d");
     fs::copy_file(SARV_EXAMPLE_ADAPTER, "/usr/share/olm/sarv/acadapter.d/example.so");
     setenv("SARV_AC_EXAMPLE_DIR", "/tmp/lifecycle-example/", 1);
+    // A D-Bus object, whose changes make the bus daemons reload, by a
+    // killall that takes a second.
+    EntityInfoData busObject;
+    busObject.name = "bus-object";
+    busObject.type = "object";
+    busObject.subtype = "dbus";
+    busObject.attrs.dbus_type = "system";
+    busObject.attrs.dbus_destination = "org.example";
+    Put(kEtcFolder, busObject);
+    const std::string slow = "/tmp/lifecycle-slow-bin";
+    fs::create_directories(slow);
+    std::ofstream(slow + "/killall") << "#!/bin/sh\necho begin >> " << slow << "/log\nsleep 1\necho end >> " << slow
+                                     << "/log\n";
+    fs::permissions(slow + "/killall", fs::perms::owner_all);
+    const std::string path = getenv("PATH");
+    setenv("PATH", (slow + ":" + path).c_str(), 1);
 
     pid_t pid = Spawn({SARVD_BIN, SARV_PLUGIN});
     ASSERT_GT(pid, 0);
@@ -151,21 +167,28 @@ TEST_F(Lifecycle, PluginStartsItsPartsInOrderAndStops) {
     EXPECT_LT(protect, migrate);
     EXPECT_LT(migrate, adapters);
     EXPECT_TRUE(fs::exists(kEtcModeFolder + "/legacy.mode"));
-    // The watcher took its first look after the migration: the renamed file
-    // is no news to it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(LineOf(log, "file added: " + kEtcModeFolder + "/legacy.mode"), -1);
+    // Renamed after the cache read the trees, it reaches the cache through
+    // the watcher's first look.
+    EXPECT_TRUE(Eventually([&] { return client.CallString("GetMode", "legacy").ok; }, 10));
     // The adapter was loaded before the bus answered.
     EXPECT_EQ(client.GetProperty("Status", 'i').number, 1);
     // The PID service is up.
     EXPECT_TRUE(fs::exists("/tmp/.sarv.dom"));
 
+    // Stopped while a reload runs: stop waits for it.
+    ModeData busMode;
+    busMode.object = busObject.name;
+    busMode.mode = kModeWhitelist;
+    Put(kEtcFolder, busMode);
+    ASSERT_TRUE(Eventually([&] { return ReadTextFile(slow + "/log") == "begin\n"; }, 10));
     auto asked = std::chrono::steady_clock::now();
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitExit(pid, 30), 0);
+    EXPECT_EQ(ReadTextFile(slow + "/log"), "begin\nend\n") << "the plug-in's reload outlived its stop";
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_LT(seconds, 10.0) << "stop is meant to take about three seconds at most";
     EXPECT_TRUE(log.Contains("info: stop: 58 sarv-ac-manager"));
+    setenv("PATH", path.c_str(), 1);
 }
 
 TEST_F(Lifecycle, FilesInstalledByTheCommandReachTheRunningService) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -250,6 +252,28 @@ TEST_F(PidService, TenClientsAtOnceAndTheEleventhIsClosed) {
     for (int fd : clients) close(fd);
 }
 
+// Clients that never complete a request once held all ten slots for good.
+TEST_F(PidService, ClientsWithoutACompleteRequestLoseTheirSlot) {
+    std::vector<int> idle;
+    for (int i = 0; i < 10; ++i) {
+        int fd = Connect();
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (int fd : idle) {
+        pollfd p{fd, POLLIN, 0};
+        char c;
+        EXPECT_TRUE(poll(&p, 1, 8000) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) == 0) << "closed by the service";
+        close(fd);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    int fd = Connect();
+    ASSERT_TRUE(SendPid(fd, getpid()));
+    EXPECT_EQ(ReadAnswer(fd), Answer(ExeOf(getpid())));
+    close(fd);
+}
+
 TEST_F(PidService, TwoRequestsBackToBackGetOnlyTheSecondAnswer) {
     Sleeper first;
     Sleeper second;
@@ -349,30 +373,69 @@ TEST_F(PidService, StopReturnsWithTheThreadEndedAndStartWorksAgain) {
     close(fd);
 }
 
-TEST(PidServiceStart, ALeftoverRegularFileIsReplaced) {
+// Whatever any user left at the path, the service (root) takes it over:
+// a folder is moved aside as it is, anything else is removed.
+TEST(PidServiceStart, WhateverIsInTheWayIsReplaced) {
     ASSERT_TRUE(getenv("SARV_SANDBOX"));
-    std::ofstream(kSocket) << "junk";
+    const std::vector<std::function<void()>> leftovers = {
+        [] { std::ofstream(kSocket) << "junk"; },
+        [] { fs::create_directories(std::string(kSocket) + "/occupied"); },
+        [] { fs::create_symlink("/etc/passwd", kSocket); },
+    };
+    for (size_t i = 0; i < leftovers.size(); ++i) {
+        SCOPED_TRACE(i);
+        leftovers[i]();
+        PidInfoService service;
+        service.start();
+        EXPECT_TRUE(Eventually([] {
+            struct stat st{};
+            return lstat(kSocket, &st) == 0 && S_ISSOCK(st.st_mode);
+        }));
+        int fd = Connect();
+        ASSERT_TRUE(SendPid(fd, getpid()));
+        EXPECT_EQ(ReadAnswer(fd), Answer(ExeOf(getpid())));
+        close(fd);
+        service.Stop();
+    }
+    EXPECT_TRUE(fs::exists("/etc/passwd"));
+    size_t moved = 0;
+    for (const auto& entry : fs::directory_iterator("/tmp"))
+        if (entry.path().filename().string().rfind(".sarv.dom.moved-", 0) == 0) {
+            EXPECT_TRUE(fs::exists(entry.path() / "occupied"));
+            fs::remove_all(entry.path());
+            ++moved;
+        }
+    EXPECT_EQ(moved, 1u);
+}
+
+// A path that cannot be freed (here a mount point) once ended the whole
+// host daemon. Now the service tries again, logs the failure once and
+// serves as soon as the path is free.
+TEST(PidServiceStart, APathThatCannotBeFreedIsTriedAgain) {
+    ASSERT_TRUE(getenv("SARV_SANDBOX"));
+    SyslogCapture log;
+    fs::create_directories(kSocket);
+    ASSERT_EQ(mount("pid-test", kSocket, "tmpfs", 0, "size=16k"), 0) << strerror(errno);
     PidInfoService service;
     service.start();
+    EXPECT_TRUE(log.Contains("err: start_listen_socket bind"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));  // beyond the first two retries
+    size_t logged = 0;
+    for (const auto& line : log.Lines()) logged += line.find("start_listen_socket bind") != std::string::npos;
+    EXPECT_EQ(logged, 1u);
+    ASSERT_EQ(umount2(kSocket, MNT_DETACH), 0);
     EXPECT_TRUE(Eventually([] {
-        struct stat st{};
-        return stat(kSocket, &st) == 0 && S_ISSOCK(st.st_mode);
+        int fd = Connect();
+        if (fd >= 0) close(fd);
+        return fd >= 0;
     }));
     int fd = Connect();
     ASSERT_TRUE(SendPid(fd, getpid()));
     EXPECT_EQ(ReadAnswer(fd), Answer(ExeOf(getpid())));
     close(fd);
     service.Stop();
-}
-
-TEST(PidServiceStart, AListeningSocketThatCannotBeSetUpEndsTheProcess) {
-    ASSERT_TRUE(getenv("SARV_SANDBOX"));
-    SyslogCapture log;
-    // A non-empty directory in the way can be neither removed nor bound.
-    fs::create_directories(std::string(kSocket) + "/occupied");
-    EXPECT_EXIT(pidexe_service_run(), ::testing::ExitedWithCode(1), "");
-    EXPECT_TRUE(log.Contains("err: start_listen_socket bind"));
-    fs::remove_all(kSocket);
+    for (const auto& entry : fs::directory_iterator("/tmp"))
+        if (entry.path().filename().string().rfind(".sarv.dom.moved-", 0) == 0) fs::remove_all(entry.path());
 }
 
 }  // namespace

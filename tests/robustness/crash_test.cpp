@@ -1,7 +1,9 @@
 // The service killed (SIGKILL) at random moments while clients change the
-// configuration: after every restart each acknowledged change is still there,
-// on disk and in the cache, no file is torn, and a change whose answer died
-// with the service shows either its old or its new state.
+// configuration (entities changing their type among it): after every restart
+// each acknowledged change is still there, on disk and in the cache, no file
+// is torn, and a change whose answer died with the service shows either its
+// old or its new state. Files an administrator adds while the service starts
+// reach it too.
 //
 //   SARV_CRASH_SEED    seed of the run (printed; replays a failure)
 //   SARV_CRASH_ROUNDS  kills (default 25)
@@ -11,6 +13,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -29,6 +32,37 @@ std::vector<std::string> EntityObjects(const std::vector<NamePool>& pools) {
     for (const auto& pool : pools)
         for (size_t i = 0; i < pool.entities.size(); ++i)
             if (i % 4 < 2) objects.push_back(pool.entities[i]);
+    return objects;
+}
+
+// Starts the service while an administrator adds mode files to /etc: a
+// legacy ".json" file for start-up to rename, then one file every 40 ms
+// until the service is up (before, during and after its first look at the
+// folders). Returns the objects of the files added.
+std::vector<std::string> StartWhileAdding(ServiceProcess& service, long round, bool& started) {
+    std::vector<std::string> objects;
+    auto add = [&](const std::string& object, bool legacy) {
+        ModeData m;
+        m.object = object;
+        m.mode = kModeWhitelist;
+        const std::string temporary = kEtcModeFolder + "/.crash-test-new";
+        WriteTextFile(temporary, ToJsonText(m));
+        const std::string file = legacy ? kEtcModeFolder + "/" + object + ".json" : kEtcFolder + GetConfigFileName(m);
+        rename(temporary.c_str(), file.c_str());
+        objects.push_back(object);
+    };
+    const std::string prefix = "crash-start-" + std::to_string(round) + "-";
+    add(prefix + "legacy", true);
+    std::atomic<bool> up{false};
+    std::thread adder([&] {
+        for (int i = 0; i < 8 && !up; ++i) {
+            add(prefix + std::to_string(i), false);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+    started = service.Start();
+    up = true;
+    adder.join();
     return objects;
 }
 
@@ -96,8 +130,13 @@ TEST(CrashTest, AcknowledgedChangesSurviveKills) {
             ++kills;
             ++restarts;
         }
-        ASSERT_TRUE(service.Start()) << "round " << round << ": the service did not come back";
+        bool started = false;
+        const std::vector<std::string> added = StartWhileAdding(service, round, started);
+        ASSERT_TRUE(started) << "round " << round << ": the service did not come back";
         ++restarts;
+        for (const auto& object : added)
+            EXPECT_TRUE(Eventually([&] { return checker.CallString("GetMode", object).ok; }, 10))
+                << "round " << round << ": " << object << ", added while the service started, never reached it";
 
         CheckResult check = CheckAgainstModel(model, checker);
         counts.files_checked += check.files;

@@ -371,7 +371,9 @@ void MutationDriver::Run(size_t index, uint64_t seed, int pause_us) {
         } else if (kind == kEntity) {
             size_t i = std::uniform_int_distribution<size_t>(0, pool.entities.size() - 1)(rng);
             name = pool.entities[i];
-            arg = remove ? name : EntityChange(rng, name, i % 4 >= 2);
+            // Every fourth name changes its type back and forth.
+            const bool subject = i % 4 == 2 || (i % 4 == 3 && (rng() & 1));
+            arg = remove ? name : EntityChange(rng, name, subject);
         } else {
             name = Pick(rng, pool.subjects);
             arg = remove ? name : PolicyChange(rng, name, PolicyObjects(name, objects_));
@@ -497,7 +499,7 @@ std::array<std::map<std::string, std::string>, 3> ReadTree(const std::string& ro
                 continue;
             }
             if (tree[kind].count(name)) {
-                // Two files of one name in one tree: only entities of two types may.
+                // An entity of two types would have a file of each.
                 result.problems.push_back("two files for the " + std::string(KindName(kind)) + " " + name);
             }
             tree[kind][name] = canonical;

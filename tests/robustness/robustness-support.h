@@ -63,7 +63,7 @@ const char* KindName(int kind);
 // order in which that thread made them.
 struct NamePool {
     std::vector<std::string> modes;     // objects without an entity
-    std::vector<std::string> entities;  // even index: objects, odd: subjects
+    std::vector<std::string> entities;  // index % 4: 0, 1 objects, 2 subjects, 3 either, changing
     std::vector<std::string> subjects;  // subject entities seeded into /etc; the policies' names
 };
 

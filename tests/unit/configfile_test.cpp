@@ -316,6 +316,13 @@ TEST(Patterns, SyntaxOfDbusFields) {
     EXPECT_FALSE(is_sarvregex_invalid("org.(example"));
     EXPECT_FALSE(is_sarvregex_invalid("[z-a]"));
     EXPECT_FALSE(is_sarvregex_invalid(std::string(2000, 'a') + "*"));
+    // What regcomp would make of these grows with the product of the counts.
+    for (const std::string costly : {"((a{1,100}){1,100}){1,100}", "(a{1,100}){1,100}", "a{5000}", "(ab+){3000}",
+                                     "((x|y){50,}){100}", "[a-z]{4097}"})
+        EXPECT_FALSE(is_sarvregex_invalid(costly)) << costly;
+    for (const std::string bounded : {"[0-9]{1,3}", "(a{1,10}){1,10}", "/org/[A-Za-z_]{1,255}/x", "a{4000}",
+                                      "x{1,2}{3}", "(a|b){2000}"})
+        EXPECT_TRUE(is_sarvregex_invalid(bounded)) << bounded;
 }
 
 TEST(VeltrinApplicationId, ReadFromScopeName) {

@@ -266,6 +266,17 @@ TEST_F(Watcher, TheServicesOwnWritesAreSkippedOnce) {
     EXPECT_EQ(CountLines("file added: " + path), 1);
     fs::remove(path);
     ASSERT_TRUE(Eventually([] { return CachedFiles("speaker") == 0; }));
+
+    // Created and deleted again, perhaps before the watcher looked in
+    // between: the next look ends both announcements all the same.
+    ASSERT_EQ(cm->SetCache(cm->modeMap, ModeJson("speaker", "whitelist"), out, change), 0);
+    ASSERT_EQ(cm->DeleteCache(cm->modeMap, "speaker", out, change), 0);
+    Settle(kVarLibModeFolder);
+    EXPECT_FALSE(FileWatcher::Instance()->IsIgnored(QString::fromStdString(path)));
+    WriteAtomically(path, ModeJson("speaker", "blacklist"));
+    ASSERT_TRUE(Eventually([] { return LayeredMode("speaker") == "blacklist"; }));
+    fs::remove(path);
+    ASSERT_TRUE(Eventually([] { return CachedFiles("speaker") == 0; }));
 }
 
 TEST_F(Watcher, AnnouncementsAreListedOnceAndCanBeWithdrawn) {
@@ -330,27 +341,54 @@ TEST_F(Watcher, SubFoldersAreReportedLikeFiles) {
     ASSERT_TRUE(log_->Contains("] file deleted: " + dir, 20000));
 }
 
-TEST_F(Watcher, ASecondRunOfTheWorkerWatchesAgain) {
+// The worker stopped and started again is the window of a start-up: after
+// the cache has read the trees, before the watcher's first look.
+TEST_F(Watcher, ASecondRunOfTheWorkerWatchesAgainAndTakesInWhatChangedMeanwhile) {
     worker_->quit();
     ASSERT_TRUE(worker_->wait());
-    // While nobody watches, changes are not seen...
+    auto* cm = ConfigManager::Instance();
+    ModeData out;
+    std::string change;
+    auto own = [](const std::string& name) { return kVarLibModeFolder + "/" + name + ".mode"; };
+    // Added by an administrator or a package.
     const std::string early = kEtcMode + "/early.mode";
     WriteAtomically(early, ModeJson("early", "whitelist"));
+    // Written by the service (the migration, a bus change before the
+    // watcher is up); one of them replaced by someone else afterwards, one
+    // deleted by the service again.
+    for (const char* name : {"kept", "overwritten", "transient"})
+        ASSERT_EQ(cm->SetCache(cm->modeMap, ModeJson(name, "whitelist"), out, change), 0) << name;
+    WriteAtomically(own("overwritten"), ModeJson("overwritten", "blacklist"));
+    ASSERT_EQ(cm->DeleteCache(cm->modeMap, "transient", out, change), 0);
+    // Gone while nobody watched.
+    const std::string removed = kEtcMode + "/removed.mode";
+    WriteAtomically(removed, ModeJson("removed", "whitelist"));
+    ASSERT_EQ(cm->SetCacheAndUpdatePolicy(QString::fromStdString(removed), true), 0);
+    fs::remove(removed);
 
     log_->Clear();
     worker_->start();
     ASSERT_TRUE(Eventually([] { return worker_->Watching(); }));
     ASSERT_EQ(FileWatcher::Instance()->thread(), worker_);
     Settle(kUsrSharePolicyFolder);
-    // ...and the folders are watched again once the worker is back.
+    EXPECT_EQ(LayeredMode("early"), "whitelist");
+    EXPECT_EQ(LayeredMode("overwritten"), "blacklist");
+    EXPECT_EQ(CachedFiles("removed"), 0u);
+    EXPECT_EQ(CountLines("file added: " + own("kept")), 0) << AllLines();
+    for (const char* name : {"kept", "overwritten", "transient"})
+        EXPECT_FALSE(FileWatcher::Instance()->IsIgnored(QString::fromStdString(own(name)))) << name;
+
+    // The next change someone else makes to the service's files is taken in.
+    fs::remove(own("kept"));
+    WriteAtomically(own("transient"), ModeJson("transient", "blacklist"));
+    ASSERT_TRUE(Eventually([] { return CachedFiles("kept") == 0 && LayeredMode("transient") == "blacklist"; }));
+    // ...and the folders are watched as before.
     const std::string path = kEtcMode + "/late.mode";
     WriteAtomically(path, ModeJson("late", "whitelist"));
     ASSERT_TRUE(Eventually([] { return LayeredMode("late") == "whitelist"; }));
     EXPECT_FALSE(log_->Contains("AddPath faied", 0));
-    EXPECT_EQ(CachedFiles("early"), 0u) << "present before the listing was taken";
-    fs::remove(path);
-    fs::remove(early);
-    ASSERT_TRUE(Eventually([] { return CachedFiles("late") == 0; }));
+    for (const std::string& file : {path, early, own("overwritten"), own("transient")}) fs::remove(file);
+    ASSERT_TRUE(Eventually([] { return CachedFiles("late") + CachedFiles("early") + CachedFiles("transient") == 0; }));
 }
 
 }  // namespace

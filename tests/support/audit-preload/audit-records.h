@@ -42,10 +42,25 @@ inline std::map<std::string, std::string> Record(const std::string& line) {
     return record;
 }
 
-// The line a record with these values is written as.
+// A value as the service puts caller text into a record when it must be
+// encoded: upper-case hexadecimal digits, two per byte.
+inline std::string Hex(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+// The line a record with these values is written as. The service cuts an
+// address text where libaudit would (45 bytes), so a host with several
+// interfaces shows a cut one.
 inline std::string Line(const std::string& message, const std::string& comm, const std::string& hostname,
                         const std::string& addr, int result) {
-    return "type=2312\tmessage=" + message + "\tcomm=" + comm + "\thostname=" + hostname + "\taddr=" + addr +
+    const std::string cutAddr = addr.size() > 45 ? addr.substr(0, 42) + "..." : addr;
+    return "type=2312\tmessage=" + message + "\tcomm=" + comm + "\thostname=" + hostname + "\taddr=" + cutAddr +
            "\ttty=(null)\tresult=" + std::to_string(result);
 }
 
