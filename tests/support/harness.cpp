@@ -8,9 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,12 +22,10 @@ namespace fs = std::filesystem;
 namespace sarvtest {
 namespace {
 
-const char kService[] = "org.nimbra.sarv1";
-const char kPath[] = "/org/nimbra/sarv1/AccessControl";
-const char kInterface[] = "org.nimbra.sarv1.AccessControl";
-const std::string kErrorPrefix = "org.freedesktop.DBus.Error.";
-const std::string kAdapterLog = "/tmp/test-adapter.log", kAdapterFail = "/tmp/test-adapter.fail";
-const std::string kExampleOut = "/tmp/example-adapter/";
+const char kService[] = "org.nimbra.sarv1", kPath[] = "/org/nimbra/sarv1/AccessControl",
+           kInterface[] = "org.nimbra.sarv1.AccessControl", kPeer[] = "org.freedesktop.DBus.Peer";
+const std::string kAdapterLog = "/tmp/test-adapter.log", kAdapterFail = "/tmp/test-adapter.fail",
+                  kExampleOut = "/tmp/example-adapter/";
 
 struct Unref {
     void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
@@ -46,38 +41,93 @@ std::string ReadAll(int fd) {
     return text;
 }
 
+// Runs `argv` to its end (killed after `seconds`), its output read meanwhile.
+Ran Capture(const std::vector<std::string>& argv, Child::Options options, int seconds) {
+    Ran ran;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return ran;
+    options.out_fd = out[1];
+    Child child(argv, options);
+    ran.pid = child.pid();
+    close(out[1]);
+    std::thread reader([&] { ran.out = ReadAll(out[0]); });
+    ran.status = child.Wait(seconds);
+    child.Kill();
+    reader.join();
+    return ran;
+}
+
+std::string ShortName(const std::string& name) {
+    const std::string prefix = "org.freedesktop.DBus.Error.";
+    return name.rfind(prefix, 0) == 0 ? name.substr(prefix.size()) : name;
+}
+
 // Reads the next value of `m` into `reply`, by its type.
 void ReadValue(sd_bus_message* m, Reply& reply) {
     char type = 0;
-    const char* contents = nullptr;
+    const char *contents = nullptr, *text = nullptr;
     if (sd_bus_message_peek_type(m, &type, &contents) <= 0) return;
-    const char* text = nullptr;
-    if (type == 's' && sd_bus_message_read(m, "s", &text) > 0) reply.text = text;
-    if (type == 'i') sd_bus_message_read(m, "i", &reply.number);
+    if (type == 's' && sd_bus_message_read_basic(m, 's', &text) > 0) reply.text = text;
+    if (type == 'i' || type == 'u') sd_bus_message_read_basic(m, type, &reply.number);
     if ((type == 'v' || type == 'a') && sd_bus_message_enter_container(m, type, contents) > 0) {
         if (type == 'v') ReadValue(m, reply);
-        while (type == 'a' && sd_bus_message_read(m, "s", &text) > 0) reply.list.push_back(text);
+        while (type == 'a' && sd_bus_message_read_basic(m, 's', &text) > 0) reply.list.push_back(text);
         sd_bus_message_exit_container(m);
     }
 }
 
-std::string ShortName(const std::string& name) {
-    return name.rfind(kErrorPrefix, 0) == 0 ? name.substr(kErrorPrefix.size()) : name;
+Reply ToReply(sd_bus_message* m) {
+    Reply reply;
+    reply.ok = !sd_bus_message_is_method_error(m, nullptr);
+    if (reply.ok) ReadValue(m, reply);
+    if (const sd_bus_error* e = sd_bus_message_get_error(m)) {
+        reply.error = ShortName(e->name ? e->name : "");
+        reply.message = e->message ? e->message : "";
+    }
+    return reply;
 }
 
-void ToReply(sd_bus_message* m, Reply& reply) {
-    reply.ok = !sd_bus_message_is_method_error(m, nullptr);
-    if (reply.ok) return ReadValue(m, reply);
-    const sd_bus_error* e = sd_bus_message_get_error(m);
-    reply.error = ShortName(e && e->name ? e->name : "");
-    reply.message = e && e->message ? e->message : "";
+Message NewCall(sd_bus* bus, const char* destination, const char* path, const char* interface,
+                const std::string& member, const Filler& fill) {
+    sd_bus_message* call = nullptr;
+    if (sd_bus_message_new_method_call(bus, &call, destination, path, interface, member.c_str()) < 0) return nullptr;
+    Message owned(call);
+    return fill && fill(call) < 0 ? nullptr : std::move(owned);
+}
+
+Reply Ask(sd_bus* bus, const char* destination, const char* path, const char* interface, const std::string& member,
+          const Filler& fill = nullptr) {
+    sd_bus_message* answer = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    Message call = NewCall(bus, destination, path, interface, member, fill);
+    if (call) sd_bus_call(bus, call.get(), 0, &error, &answer);
+    Message owned(answer);
+    Reply reply = answer ? ToReply(answer) : Reply();
+    if (!answer) reply.error = ShortName(error.name ? error.name : "no reply");
+    if (!answer) reply.message = error.message ? error.message : "";
+    sd_bus_error_free(&error);
+    return reply;
+}
+
+std::string Decode(const std::string& raw) {  // a table cell
+    std::string out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const char c = raw[i] == '\\' && i + 1 < raw.size() ? raw[++i] : 0;
+        if (c == 'x' && i + 2 < raw.size()) {
+            out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += c == 0 ? raw[i] : c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+        }
+    }
+    return out;
 }
 
 }  // namespace
 
-std::string Source(const std::string& relative) { return std::string(SARV_SOURCE_DIR) + "/" + relative; }
-
 // ---- files, processes ---------------------------------------------------------------
+
+std::string Source(const std::string& relative) { return std::string(SARV_SOURCE_DIR) + "/" + relative; }
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -95,8 +145,7 @@ bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path
 std::vector<std::string> List(const std::string& root) {
     std::vector<std::string> paths;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec))
         paths.push_back(it->path().string());
     std::sort(paths.begin(), paths.end());
     return paths;
@@ -118,18 +167,16 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
 }
 
 Child::Child(const std::vector<std::string>& argv, const Options& options) {
+    // `go` lets the child exec once before_exec has run; `exec` closes at the exec.
     int go[2], exec[2];
     if (pipe2(go, O_CLOEXEC) != 0 || pipe2(exec, O_CLOEXEC) != 0) return;
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {  // only async-signal-safe calls until the exec
+    char byte;
+    if ((pid_ = fork()) == 0) {  // only async-signal-safe calls until the exec
         close(go[1]);
-        close(exec[0]);
-        char byte;
-        while (read(go[0], &byte, 1) < 0 && errno == EINTR) {
-        }
+        while (read(go[0], &byte, 1) < 0 && errno == EINTR) continue;
         if (options.out_fd >= 0) dup2(options.out_fd, STDOUT_FILENO);
         if (options.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0))
             _exit(126);
@@ -140,10 +187,7 @@ Child::Child(const std::vector<std::string>& argv, const Options& options) {
     close(exec[1]);
     if (pid_ > 0 && options.before_exec) options.before_exec(pid_);
     close(go[1]);
-    // The other end closes at the exec.
-    char byte;
-    while (pid_ > 0 && read(exec[0], &byte, 1) < 0 && errno == EINTR) {
-    }
+    while (pid_ > 0 && read(exec[0], &byte, 1) < 0 && errno == EINTR) continue;
     close(exec[0]);
 }
 
@@ -163,27 +207,15 @@ int Child::Wait(int seconds) {
 void Child::Kill() {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) continue;
     pid_ = -1;
 }
 
 Ran Run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int seconds) {
-    Ran ran;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return ran;
     std::vector<std::string> command = {"env"};
     command.insert(command.end(), env.begin(), env.end());
     command.insert(command.end(), argv.begin(), argv.end());
-    Child::Options options;
-    options.out_fd = out[1];
-    Child child(command, options);
-    close(out[1]);
-    std::thread reader([&] { ran.out = ReadAll(out[0]); });
-    ran.status = child.Wait(seconds);
-    child.Kill();
-    reader.join();
-    return ran;
+    return Capture(command, {}, seconds);
 }
 
 // ---- case tables --------------------------------------------------------------------
@@ -193,26 +225,6 @@ const std::string& Row::operator[](const std::string& column) const {
     return cell.count(column) ? cell.at(column) : none;
 }
 
-namespace {
-std::string Decode(const std::string& raw) {
-    std::string out;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] != '\\' || i + 1 == raw.size()) {
-            out += raw[i];
-            continue;
-        }
-        const char c = raw[++i];
-        if (c == 'x' && i + 2 < raw.size()) {
-            out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-        }
-    }
-    return out;
-}
-}  // namespace
-
 std::vector<Row> Table(const std::string& name) {
     std::ifstream in(Source("tests/data/cases/" + name));
     std::vector<std::string> columns;
@@ -221,25 +233,21 @@ std::vector<Row> Table(const std::string& name) {
     for (std::string line; std::getline(in, line);) {
         ++number;
         if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> fields;
-        std::stringstream split(line);
-        for (std::string field; std::getline(split, field, '\t');) fields.push_back(Decode(field));
+        std::vector<std::string> fields = Split(line, '\t');
+        for (auto& field : fields) field = Decode(field);
         if (columns.empty()) {
             columns = fields;
             continue;
         }
-        Row row;
-        row.where = name + ":" + std::to_string(number);
+        Row& row = rows.emplace_back(Row{{}, name + ":" + std::to_string(number)});
         for (size_t i = 0; i < fields.size() && i < columns.size(); ++i) row.cell[columns[i]] = fields[i];
-        rows.push_back(row);
     }
     return rows;
 }
 
 std::string Fill(std::string text, const std::map<std::string, std::string>& vars) {
     for (const auto& [name, value] : vars)
-        for (size_t at; (at = text.find("${" + name + "}")) != std::string::npos;)
-            text.replace(at, name.size() + 3, value);
+        for (size_t at; (at = text.find("${" + name + "}")) != std::string::npos;) text.replace(at, name.size() + 3, value);
     return text;
 }
 
@@ -250,7 +258,13 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
-// ---- trees ----------------------------------------------------------------------------
+std::string Join(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string out;
+    for (const auto& part : parts) out += (&part == &parts.front() ? "" : separator) + part;
+    return out;
+}
+
+// ---- trees and stand-ins --------------------------------------------------------------
 
 void trees::Clear() {
     for (const char* root : kRoots) {
@@ -263,8 +277,7 @@ void trees::Clear() {
 void trees::Seed(const std::string& fixture) {
     const fs::path from = fixture == "demo" ? Source("data/demo") : Source("tests/data/trees/" + fixture);
     for (const auto& entry : fs::recursive_directory_iterator(from))
-        if (entry.is_regular_file())
-            WriteFile("/" + fs::relative(entry.path(), from).string(), ReadFile(entry.path()));
+        if (entry.is_regular_file()) WriteFile("/" + fs::relative(entry.path(), from).string(), ReadFile(entry.path()));
 }
 
 std::vector<std::string> trees::ServiceFiles() {
@@ -274,14 +287,11 @@ std::vector<std::string> trees::ServiceFiles() {
     return files;
 }
 
-// ---- stand-ins ------------------------------------------------------------------------
-
 FakeCommands::FakeCommands(const std::map<std::string, std::string>& bodies) {
     char dir[] = "/tmp/fake-bin.XXXXXX";
     folder = mkdtemp(dir) ? dir : "/tmp";
     for (const auto& [name, body] : bodies)
-        WriteFile(folder + "/" + name, "#!/bin/sh\necho \"$*\" >> '" + folder + "/" + name + ".log'\n" + body + "\n",
-                  0755);
+        WriteFile(folder + "/" + name, "#!/bin/sh\necho \"$*\" >> '" + folder + "/" + name + ".log'\n" + body + "\n", 0755);
     old_path_ = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
     setenv("PATH", (folder + ":" + old_path_).c_str(), 1);
 }
@@ -354,15 +364,12 @@ PrivateBus::PrivateBus(const std::string& config) {
     Child::Options options;
     options.out_fd = out[1];
     daemon_ = std::make_unique<Child>(
-        std::vector<std::string>{"dbus-daemon", "--config-file=" + (config.empty() ? Source("tests/sandbox/private-bus.conf") : config),
-                                 "--nofork", "--nopidfile", "--print-address=1"},
+        std::vector<std::string>{"dbus-daemon", "--nofork", "--nopidfile", "--print-address=1",
+                                 "--config-file=" + (config.empty() ? Source("tests/sandbox/private-bus.conf") : config)},
         options);
     close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    for (char c; read(out[0], &c, 1) == 1 && c != '\n';) address += c;
     close(out[0]);
-    address = line;
     if (ok()) setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
 }
 
@@ -384,145 +391,87 @@ Client::Client() { sd_bus_open_system(&bus_); }
 
 Client::~Client() { sd_bus_flush_close_unref(bus_); }
 
-Reply Client::Raw(const std::string& member, const Filler& fill) {
-    Reply reply;
-    sd_bus_message *call = nullptr, *answer = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    int r = sd_bus_message_new_method_call(bus_, &call, kService, kPath, kInterface, member.c_str());
-    Message owned(call);
-    if (r >= 0 && fill) r = fill(call);
-    if (r >= 0) r = sd_bus_call(bus_, call, 0, &error, &answer);
-    Message owned_answer(answer);
-    if (answer) ToReply(answer, reply);
-    if (!answer) reply.error = ShortName(error.name ? error.name : "no reply");
-    if (!answer) reply.message = error.message ? error.message : "";
-    sd_bus_error_free(&error);
-    return reply;
-}
+Reply Client::Raw(const std::string& member, const Filler& fill) { return Ask(bus_, kService, kPath, kInterface, member, fill); }
 
 Reply Client::Call(const std::string& member, const std::vector<std::string>& args) {
     return Raw(member, [&](sd_bus_message* m) {
         if (member == "CanAuthorize") return sd_bus_message_append(m, "is", std::stoi(args.at(0)), args.at(1).c_str());
-        size_t strings = member == "CheckAuthorization" ? 2 : args.size();
+        const bool check = member == "CheckAuthorization";  // two strings, then the array
         int r = 0;
-        for (size_t i = 0; i < strings && r >= 0; ++i) r = sd_bus_message_append_basic(m, 's', args[i].c_str());
-        if (member != "CheckAuthorization" || r < 0) return r;
-        std::vector<const char*> operations;
-        for (size_t i = 2; i < args.size(); ++i) operations.push_back(args[i].c_str());
+        for (size_t i = 0; i < args.size() && (!check || i < 2) && r >= 0; ++i)
+            r = sd_bus_message_append_basic(m, 's', args[i].c_str());
+        if (!check || r < 0) return r;
         r = sd_bus_message_open_container(m, 'a', "s");
-        for (const char* operation : operations) r = r < 0 ? r : sd_bus_message_append_basic(m, 's', operation);
+        for (size_t i = 2; i < args.size() && r >= 0; ++i) r = sd_bus_message_append_basic(m, 's', args[i].c_str());
         return r < 0 ? r : sd_bus_message_close_container(m);
     });
 }
 
-namespace {
-struct Counting {
-    uint64_t call = 0, ping = 0;
-    int replies = 0;
-    bool done = false;
-    Reply first;
-};
-int CountReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* state = static_cast<Counting*>(userdata);
-    uint64_t cookie = 0;
-    if (sd_bus_message_get_reply_cookie(m, &cookie) < 0) return 0;
-    if (cookie == state->ping) state->done = true;
-    if (cookie == state->call && state->replies++ == 0) ToReply(m, state->first);
-    return 0;
-}
-}  // namespace
-
 int Client::Replies(const std::string& member, const Filler& fill, Reply* first) {
-    Counting state;
-    sd_bus_slot* slot = nullptr;
-    sd_bus_message *call = nullptr, *ping = nullptr;
-    int r = sd_bus_add_filter(bus_, &slot, CountReply, &state);
-    if (r >= 0) r = sd_bus_message_new_method_call(bus_, &call, kService, kPath, kInterface, member.c_str());
-    Message owned(call);
-    if (r >= 0 && fill) r = fill(call);
-    if (r >= 0) r = sd_bus_send(bus_, call, &state.call);
-    if (r >= 0) r = sd_bus_message_new_method_call(bus_, &ping, kService, kPath, "org.freedesktop.DBus.Peer", "Ping");
-    Message owned_ping(ping);
-    if (r >= 0) r = sd_bus_send(bus_, ping, &state.ping);
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-         r >= 0 && !state.done && std::chrono::steady_clock::now() < end;)
-        if ((r = sd_bus_process(bus_, nullptr)) == 0) r = sd_bus_wait(bus_, 100000);
-    sd_bus_slot_unref(slot);
-    if (first) *first = state.first;
-    return state.done ? state.replies : -1;
+    uint64_t call = 0, ping = 0;
+    Message m = NewCall(bus_, kService, kPath, kInterface, member, fill);
+    Message p = NewCall(bus_, kService, kPath, kPeer, "Ping", nullptr);
+    int r = m && p ? sd_bus_send(bus_, m.get(), &call) : -EINVAL;
+    if (r >= 0) r = sd_bus_send(bus_, p.get(), &ping);
+    int replies = 0;  // replies come back unhandled, in order
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (r >= 0 && std::chrono::steady_clock::now() < end) {
+        sd_bus_message* got = nullptr;
+        if ((r = sd_bus_process(bus_, &got)) == 0) r = sd_bus_wait(bus_, 100000);
+        Message owned(got);
+        uint64_t cookie = 0;
+        if (!got || sd_bus_message_get_reply_cookie(got, &cookie) < 0) continue;
+        if (cookie == ping) return replies;
+        if (cookie == call && replies++ == 0 && first) *first = ToReply(got);
+    }
+    return -1;
 }
 
 Reply Client::Property(const std::string& name) {
-    Reply reply;
-    sd_bus_message* answer = nullptr;
-    sd_bus_call_method(bus_, kService, kPath, "org.freedesktop.DBus.Properties", "Get", nullptr, &answer, "ss",
-                       kInterface, name.c_str());
-    Message owned(answer);
-    if (answer) ToReply(answer, reply);
-    return reply;
+    return Ask(bus_, kService, kPath, "org.freedesktop.DBus.Properties", "Get",
+               [&](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kInterface, name.c_str()); });
 }
 
 pid_t Client::Owner() {
-    sd_bus_message* answer = nullptr;
-    uint32_t pid = 0;
-    if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "GetConnectionUnixProcessID", nullptr, &answer, "s", kService) >= 0)
-        sd_bus_message_read(answer, "u", &pid);
-    sd_bus_message_unref(answer);
-    return static_cast<pid_t>(pid);
+    return Ask(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+               [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kService); }).number;
 }
-
-namespace {
-int Collect(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    const char *first = nullptr, *second = nullptr;
-    if (sd_bus_message_read(m, "ss", &first, &second) > 0)
-        static_cast<std::vector<Signal>*>(userdata)->push_back({sd_bus_message_get_member(m), first, second});
-    return 0;
-}
-}  // namespace
 
 Signals::Signals() {
+    const auto collect = [](sd_bus_message* m, void* got, sd_bus_error*) {
+        const char *first = nullptr, *second = nullptr;
+        if (sd_bus_message_read(m, "ss", &first, &second) > 0)
+            static_cast<std::vector<Signal>*>(got)->push_back({sd_bus_message_get_member(m), first, second});
+        return 0;
+    };
     if (sd_bus_open_system(&bus_) < 0) return;
     for (const char* member : {"ModeChanged", "EntityChanged", "PolicyChanged"})
-        sd_bus_match_signal(bus_, nullptr, nullptr, kPath, kInterface, member, Collect, &got_);
+        sd_bus_match_signal(bus_, nullptr, nullptr, kPath, kInterface, member, collect, &got_);
 }
 
 Signals::~Signals() { sd_bus_flush_close_unref(bus_); }
 
 std::vector<Signal> Signals::Take() {
-    sd_bus_message* answer = nullptr;
-    sd_bus_call_method(bus_, kService, kPath, "org.freedesktop.DBus.Peer", "Ping", nullptr, &answer, "");
-    sd_bus_message_unref(answer);
-    while (sd_bus_process(bus_, nullptr) > 0) {
-    }
-    std::vector<Signal> taken;
-    taken.swap(got_);
-    return taken;
+    Ask(bus_, kService, kPath, kPeer, "Ping");
+    while (sd_bus_process(bus_, nullptr) > 0) continue;
+    return std::exchange(got_, {});
 }
 
 Called CallAs(const Caller& caller, const std::string& member, const std::string& arg) {
     WriteFile(caller.exe, ReadFile(SARV_BUS_CLIENT), 0755);  // never a program of the machine
     std::vector<std::string> argv = caller.wrapper;
     argv.insert(argv.end(), {caller.exe, member, arg});
-    int out[2];
     Called called;
-    if (pipe2(out, O_CLOEXEC) != 0) return called;
     Child::Options options;
     options.uid = caller.uid;
-    options.out_fd = out[1];
-    options.before_exec = [&](pid_t pid) { labels::Set(pid, caller.label); };
-    Child child(argv, options);
-    close(out[1]);
-    const std::string text = ReadAll(out[0]);
-    called.pid = child.pid();
-    child.Wait();
+    options.before_exec = [&](pid_t pid) { labels::Set(called.pid = pid, caller.label); };
+    const Ran ran = Capture(argv, options, 30);
     labels::Set(called.pid, std::nullopt);
-    // "ok", or "error" and the error's name and message on lines of their own
-    const size_t first = text.find('\n'), second = text.find('\n', first + 1);
-    called.reply.ok = text.compare(0, first, "ok") == 0;
-    if (!called.reply.ok && second != std::string::npos && text.back() == '\n') {
-        called.reply.error = ShortName(text.substr(first + 1, second - first - 1));
-        called.reply.message = text.substr(second + 1, text.size() - second - 2);
+    const size_t name = ran.out.find('\n');  // bus-client exits 1 with the error's name and message
+    called.reply.ok = ran.status == 0;
+    if (ran.status == 1 && name != std::string::npos) {
+        called.reply.error = ShortName(ran.out.substr(0, name));
+        called.reply.message = ran.out.substr(name + 1);
     }
     return called;
 }
@@ -548,7 +497,7 @@ bool Service::Start(int seconds) {
         loop_ = std::thread([result = result_] { *result = start_ac_dbus(); });
     }
     Client probe;
-    // Ended already: a host that exited, or a loop that returned.
+    // Or until it ended: a host that exited, a loop that returned.
     Eventually([&] { return probe.Owner() == pid() || (host_ ? host_->Wait(0) != -1 : *result_ != 1); }, seconds);
     return probe.Owner() == pid() && pid() > 0;
 }
@@ -601,8 +550,7 @@ std::map<std::string, std::string> Guarded() {
 }
 }  // namespace
 
-World::World(const std::string& fixture, bool own_bus)
-    : fakes(Guarded()), syslog(std::make_unique<Syslog>()) {
+World::World(const std::string& fixture, bool own_bus) : fakes(Guarded()), syslog(std::make_unique<Syslog>()) {
     labels::Use();
     labels::Set(getpid(), std::string("nimbra_app"));
     if (own_bus) bus = std::make_unique<PrivateBus>();

@@ -1,13 +1,8 @@
-// The one harness of the end-to-end tests. Only inside tests/sandbox/sarv-sandbox
-// (it writes the fixed paths, mounts over /dev/log, changes PATH); every
-// object stops only what it started. A program makes one World, then mostly:
-//   sarvtest::adapter::Install("camera");  // before the service loads adapters
-//   sarvtest::Service service;             // start_ac_dbus on a thread
-//   ASSERT_TRUE(service.Start());
-//   sarvtest::trees::Seed("service");      // tests/data/trees/service
-//   sarvtest::Service::Reload();
-//   sarvtest::Reply r = sarvtest::Client().Call("GetMode", {"camera"});
-// Cases that differ only in data are rows of tests/data/cases/NAME (Table()).
+// The one harness of the end-to-end tests. Only inside tests/sandbox/sarv-sandbox (it writes the
+// fixed paths, mounts over /dev/log, changes PATH); every object stops only what it started. A
+// program makes one World, then mostly: adapter::Install("camera") (before the service loads
+// adapters), Service service; service.Start(); trees::Seed("service"); Service::Reload();
+// Client().Call("GetMode", {"camera"}). Cases that differ only in data are rows of a Table().
 #pragma once
 
 #include <sys/types.h>
@@ -29,7 +24,6 @@
 
 namespace sarvtest {
 
-// ---- files, processes ---------------------------------------------------------------
 std::string ReadFile(const std::string& path);                    // "" when unreadable
 void WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);  // makes parents
 bool Exists(const std::string& path);                            // lstat: a dangling link exists
@@ -40,10 +34,12 @@ std::string SelfExe();                                          // this program'
 std::string SelfComm();                                         // its argv[0], as audit records name it
 uint64_t EnvNumber(const char* name, uint64_t fallback);         // seeds and rounds from the environment
 
-// Exit status (128 + signal; -1: still running at the deadline, then killed), standard output.
+// Exit status (128 + signal; -1: still running at the deadline, then killed), standard output,
+// and the pid it ran as (every exec of env and of the command keeps it).
 struct Ran {
     int status = -1;
     std::string out;
+    pid_t pid = 0;
 };
 Ran Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}, int seconds = 30);
 
@@ -68,7 +64,7 @@ private:
     pid_t pid_ = -1;
 };
 
-// ---- case tables: tests/data/cases/NAME, tab-separated, a header line naming the columns,
+// Case tables: tests/data/cases/NAME, tab-separated, a header line naming the columns,
 // '#' and empty lines skipped; cells decode \t \n \r \\ \xNN. SCOPED_TRACE(row.where): "bus.tsv:17".
 struct Row {
     std::map<std::string, std::string> cell;
@@ -78,18 +74,17 @@ struct Row {
 std::vector<Row> Table(const std::string& name);
 std::string Fill(std::string text, const std::map<std::string, std::string>& vars);  // ${name} -> value
 std::vector<std::string> Split(const std::string& text, char separator);        // "" -> {}
+std::string Join(const std::vector<std::string>& parts, const std::string& separator);
 
-// ---- the configuration trees ------------------------------------------------------------
 namespace trees {
 inline const char* const kRoots[] = {"/usr/share/olm/sarv/", "/etc/olm/sarv/", "/var/lib/olm/sarv/"};
-void Clear();                              // all but acadapter.d of the three trees
-// tests/data/trees/FIXTURE (or data/demo for "demo") copied over "/": a fixture mirrors
-// the real layout (usr/share/olm/sarv/mode.d/..., etc/..., var/lib/..., tmp/dpkg/...).
+void Clear();  // all but acadapter.d of the three trees
+// tests/data/trees/FIXTURE (or data/demo for "demo") copied over "/": a fixture mirrors the
+// real layout (usr/share/olm/sarv/mode.d/..., etc/..., var/lib/..., tmp/dpkg/...).
 void Seed(const std::string& fixture);
-std::vector<std::string> ServiceFiles();   // the files below /var/lib/olm/sarv/, relative
+std::vector<std::string> ServiceFiles();  // the files below /var/lib/olm/sarv/, relative
 }  // namespace trees
 
-// ---- stand-ins ------------------------------------------------------------------------
 // Commands first on PATH: each run logs its arguments ("$*"), then runs its shell body.
 class FakeCommands {
 public:
@@ -111,8 +106,8 @@ void Set(pid_t pid, const std::optional<std::string>& bytes);  // nullopt: no la
 void Module(bool present);
 }  // namespace labels
 
-// Adapters copied to acadapter.d (or `folder`); each reads the objects it serves when it
-// is loaded. The test adapter (test-adapter.cpp) logs "getter" and its pushes,
+// Adapters copied to acadapter.d (or `folder`); each reads the objects it serves when it is
+// loaded. The test adapter (test-adapter.cpp) logs "getter" and its pushes,
 // "OBJECT<TAB>MODE<TAB>SUBJECT=OP,OP;SUBJECT=...", and fails those Fail() names.
 namespace adapter {
 inline const std::string kFolder = "/usr/share/olm/sarv/acadapter.d/";
@@ -135,10 +130,8 @@ public:
     const std::string path = "/tmp/audit.log";
 };
 
-// Syslog of this process and its children: Lines() are "PRIORITY: message".
-using Syslog = SyslogCapture;
+using Syslog = SyslogCapture;  // of this process and its children: Lines() are "PRIORITY: message"
 
-// ---- the bus --------------------------------------------------------------------------
 // This process's system bus while it lives; `config` defaults to tests/sandbox/private-bus.conf.
 class PrivateBus {
 public:
@@ -211,7 +204,7 @@ struct Called {
 };
 Called CallAs(const Caller& caller, const std::string& member, const std::string& arg);
 
-// ---- the service: kInProcess is start_ac_dbus on a thread, with this process's cache and
+// The service: kInProcess is start_ac_dbus on a thread, with this process's cache and
 // the adapters of acadapter.d (loaded at every Start); kHost is sarvd + libsarv-acmanager.
 class Service {
 public:

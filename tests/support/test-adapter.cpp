@@ -1,12 +1,10 @@
-// An enforcement adapter for tests, built like any adapter. Read when it is
-// loaded (each copy of the file is an adapter of its own):
-//   SARV_TEST_ADAPTER_OBJECTS  comma-separated object names it serves
-//   SARV_TEST_ADAPTER_LOG      file that gets "getter" when the manager hands
-//                              it the entity getter, and one line per push:
-//                              OBJECT<TAB>MODE<TAB>SUBJECT=OP,OP;SUBJECT=OP
-// and at every push:
-//   SARV_TEST_ADAPTER_FAIL     file of "OBJECT CODE" lines: a push of OBJECT
-//                              returns CODE (the last line for it counts)
+// An enforcement adapter for tests, built like any adapter; each copy of the file is an adapter
+// of its own. Read when it is loaded:
+//   SARV_TEST_ADAPTER_OBJECTS  the object names it serves, comma-separated
+//   SARV_TEST_ADAPTER_LOG      a file that gets "getter" when the manager hands it the entity
+//                              getter, and a line per push: OBJECT<TAB>MODE<TAB>SUBJECT=OP,OP;SUBJECT=OP
+// and at every push SARV_TEST_ADAPTER_FAIL, a file of "OBJECT CODE" lines: a push of OBJECT
+// returns CODE (the last line for it counts).
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -17,10 +15,7 @@
 
 namespace {
 
-std::string Env(const char* name) {
-    const char* value = getenv(name);
-    return value ? value : "";
-}
+std::string Env(const char* name) { return getenv(name) ? getenv(name) : ""; }
 
 class TestAdapter final : public AcAdapterInterface {
 public:
@@ -37,11 +32,10 @@ public:
     int SetPolicy(const ModeData& mode, const PolicyData& policy) override {
         std::string line = mode.object + "\t" + mode.mode + "\t";
         for (size_t i = 0; i < policy.policies.size(); ++i) {
-            line += (i ? ";" : "") + policy.policies[i].subject + "=";
             std::string operations;
             for (const auto& object : policy.policies[i].objects)
                 for (const auto& operation : object.operations) operations += (operations.empty() ? "" : ",") + operation;
-            line += operations;
+            line += (i ? ";" : "") + policy.policies[i].subject + "=" + operations;
         }
         Log(line);
         std::ifstream control(Env("SARV_TEST_ADAPTER_FAIL"));
@@ -57,8 +51,7 @@ private:
         if (!log_.empty()) std::ofstream(log_, std::ios::app) << line << "\n";
     }
 
-    std::string objects_ = Env("SARV_TEST_ADAPTER_OBJECTS");
-    std::string log_ = Env("SARV_TEST_ADAPTER_LOG");
+    const std::string objects_ = Env("SARV_TEST_ADAPTER_OBJECTS"), log_ = Env("SARV_TEST_ADAPTER_LOG");
     std::mutex mutex_;
 };
 

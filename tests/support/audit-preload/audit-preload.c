@@ -1,23 +1,15 @@
-/* Stands in for libaudit's record calls so that tests can read the records
- * a program writes, without a kernel audit subsystem.
- *
- * Preloaded (LD_PRELOAD) or linked into a test program, it appends one line
- * per record to the file named by SARV_AUDIT_LOG:
- *
+/* Stands in for libaudit's record calls so that tests can read the records a program writes,
+ * without a kernel audit subsystem. Preloaded (LD_PRELOAD) or linked into a test program, it
+ * appends one line per record to the file named by SARV_AUDIT_LOG:
  *   type=T<TAB>message=M<TAB>comm=C<TAB>hostname=H<TAB>addr=A<TAB>tty=Y<TAB>result=R
- *
- * The texts are written as received, so a record whose text holds a tab or
- * a newline shows up as extra fields or lines. A null text is "(null)".
- * With SARV_AUDIT_OPEN_FAIL=1 audit_open fails as it does where the audit
- * subsystem is unreachable, and nothing is recorded.
- *
- * It holds the caller to the limits of libaudit 3.0.9 and the kernel, so
- * that a test sees an oversize text: a program name that libaudit would
- * hex-encode past its 8192-byte buffer aborts the process, as the library's
- * stack overflow does; a record whose text would be longer than libaudit
- * sends (8951 bytes) or than the kernel keeps (8560 bytes, where the real
- * one is cut silently) is refused with -EINVAL and not written. On success
- * the result is positive, as libaudit's. */
+ * The texts are written as received (a tab or a newline in one shows up as extra fields or
+ * lines; a null text is "(null)"). With SARV_AUDIT_OPEN_FAIL=1 audit_open fails as it does
+ * where the audit subsystem is unreachable, and nothing is recorded.
+ * It holds the caller to the limits of libaudit 3.0.9 and the kernel, so that a test sees an
+ * oversize text: a program name that libaudit would hex-encode past its 8192-byte buffer
+ * aborts the process, as the library's stack overflow does; a record whose text would be
+ * longer than libaudit sends (8951 bytes) or than the kernel keeps (8560 bytes, where the real
+ * one is cut silently) is refused with -EINVAL and not written. Success is positive, as there. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -103,25 +95,16 @@ VISIBLE int audit_log_user_comm_message(int audit_fd, int type, const char* mess
     const char* log = getenv("SARV_AUDIT_LOG");
     if (!log || !*log) return 1;
 
-    static const char format[] = "type=%d\tmessage=%s\tcomm=%s\thostname=%s\taddr=%s\ttty=%s\tresult=%d\n";
-    int n = snprintf(NULL, 0, format, type, text_or_null(message), text_or_null(comm), text_or_null(hostname),
-                     text_or_null(addr), text_or_null(tty), result);
+    char* line = NULL;
+    const int n = asprintf(&line, "type=%d\tmessage=%s\tcomm=%s\thostname=%s\taddr=%s\ttty=%s\tresult=%d\n", type,
+                           text_or_null(message), text_or_null(comm), text_or_null(hostname), text_or_null(addr),
+                           text_or_null(tty), result);
     if (n < 0) return -1;
-    char* line = malloc((size_t)n + 1);
-    if (!line) return -1;
-    snprintf(line, (size_t)n + 1, format, type, text_or_null(message), text_or_null(comm), text_or_null(hostname),
-             text_or_null(addr), text_or_null(tty), result);
 
-    /* One write per record with O_APPEND, so records of concurrent writers
-     * never interleave. */
-    int rc = -EIO;
-    int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) rc = -errno;
-    if (fd >= 0) {
-        ssize_t w = write(fd, line, (size_t)n);
-        rc = (w == n) ? 1 : -EIO;
-        close(fd);
-    }
+    /* One write per record with O_APPEND: records of concurrent writers never interleave. */
+    const int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int rc = fd < 0 ? -errno : write(fd, line, (size_t)n) == n ? 1 : -EIO;
+    if (fd >= 0) close(fd);
     free(line);
     return rc;
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,12 +11,8 @@ namespace audit_records {
 // The log's lines, without their line ends.
 inline std::vector<std::string> Lines(const std::string& log) {
     std::ifstream in(log, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    if (start < text.size()) lines.push_back(text.substr(start));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -47,10 +42,7 @@ inline std::map<std::string, std::string> Record(const std::string& line) {
 inline std::string Hex(const std::string& text) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
+    for (unsigned char c : text) out += {digits[c >> 4], digits[c & 15]};
     return out;
 }
 
