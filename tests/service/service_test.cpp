@@ -142,11 +142,9 @@ TEST_F(Bus, OnlyRootMayOwnTheNameAndNoOneSetAProperty) {
 std::string Result(const std::string& method, const Reply& reply) {
     if (!reply.ok) return reply.message;
     if (method == "CheckAuthorization") return std::to_string(reply.number);
-    std::string joined;
-    for (const auto& item : reply.list)
-        joined += (joined.empty() ? "" : ",") +
-                  (method == "ListEntity" ? nlohmann::json::parse(item, nullptr, false).value("name", "?") : item);
-    return method == "CanAuthorize" || method == "ListEntity" ? joined : reply.text;
+    std::vector<std::string> items = reply.list;  // ListEntity's by name
+    for (auto& item : items) item = method == "ListEntity" ? nlohmann::json::parse(item, nullptr, false).value("name", "?") : item;
+    return method == "CanAuthorize" || method == "ListEntity" ? Join(items, ",") : reply.text;
 }
 
 std::string Pushes() {
