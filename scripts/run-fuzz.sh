@@ -12,8 +12,8 @@
 #   FUZZ_TARGETS=bus_fuzz scripts/run-fuzz.sh 300
 #
 # The corpus grows in build-fuzz/fuzz-corpus/TARGET/ from run to run; every
-# run starts from it, from the seeds made from data/demo/ and from
-# tests/fuzz/regressions/TARGET/.
+# run starts from it, from tests/fuzz/seeds/TARGET/ (most made from
+# data/demo/) and from tests/fuzz/regressions/TARGET/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,10 +25,6 @@ scripts/install-deps.sh fuzz
 build=$PWD/build-fuzz
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DSARV_FUZZ=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" sarv-fuzz-audit-preload
-
-seeds=$build/fuzz-seeds
-rm -rf "$seeds"
-tests/fuzz/make-corpus.sh "$PWD" "$seeds"
 
 # Every process in the sandbox records audit through the tests' stand-in.
 export SARV_AUDIT_PRELOAD=$build/tests/fuzz/libsarv-fuzz-audit-preload.so
@@ -52,7 +48,7 @@ for target in "${targets[@]}"; do
         # corpus folder and pick up each other's finds.
         "${wrapper[@]}" "$build/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
             -timeout=30 -rss_limit_mb=2048 -artifact_prefix="$artifacts/" \
-            "$corpus" "$seeds/$target" "tests/fuzz/regressions/$target" > "$logs/$target.$j.log" 2>&1 &
+            "$corpus" "tests/fuzz/seeds/$target" "tests/fuzz/regressions/$target" > "$logs/$target.$j.log" 2>&1 &
         pids+=($!)
     done
     status=0

@@ -4,7 +4,8 @@
 # files installed by sarv-ac-manager-configer, and PID-socket clients, all
 # at once. Prints the daemon's memory every few seconds and fails when it
 # grows after warm-up, when the daemon dies, or when an acknowledged change
-# is missing after a restart. Runs in the test sandbox on a private bus.
+# is missing after a restart. Runs in the test sandbox on a private bus. The
+# program is bench/soak/soak.cpp, built with the benchmarks.
 #
 #   scripts/run-soak.sh [MINUTES]
 #   BUILD_DIR=build-address-undefined scripts/run-soak.sh 10
@@ -20,11 +21,11 @@ build=${BUILD_DIR:-build}
 
 scripts/install-deps.sh
 cmake -S . -B "$build" >/dev/null
-cmake --build "$build" --target soak_test -j"$(nproc)"
+cmake --build "$build" --target soak -j"$(nproc)"
 
 top=$PWD
 cd "$build"
 export SARV_SOAK_MINUTES=$minutes
 export SARV_SANDBOX_KEEP="$PWD $top"
 export SARV_AUDIT_PRELOAD=$PWD/tests/support/audit-preload/libsarv-audit-preload.so
-exec "$top/tests/sandbox/sarv-sandbox" "$PWD/tests/robustness/soak_test"
+exec "$top/tests/sandbox/sarv-sandbox" "$PWD/bench/soak/soak"
