@@ -33,7 +33,7 @@ VISIBLE int audit_open(void) {
     return fail && strcmp(fail, "1") == 0 ? (errno = EPROTONOSUPPORT, -1) : open("/dev/null", O_RDWR | O_CLOEXEC);
 }
 
-VISIBLE void audit_close(int fd) { fd >= 0 ? close(fd) : 0; }
+VISIBLE void audit_close(int fd) { if (fd >= 0) close(fd); }
 
 VISIBLE int audit_log_user_comm_message(int fd, int type, const char* message, const char* comm, const char* host,
                                         const char* addr, const char* tty, int result) {
