@@ -16,23 +16,29 @@ void TakeIfSet(T& field, const T& from) {
 
 }  // namespace
 
-bool EntityInfoData::IsValid() const {
-    if (name.empty()) return false;
+bool EntityInfoData::IsValid() const { return Fault().empty(); }
+
+std::string EntityInfoData::Fault() const {
+    if (name.empty()) return "the entity has no name";
     static const std::vector<std::string> subtypes = {kEntitySubtypeExe, kEntitySubtypePackage,
                                                       kEntitySubtypeVeltrin, kEntitySubtypeFile,
                                                       kEntitySubtypeDBus};
     if (!Contains(subtypes, subtype) && name != kEntityNameClipboard && name != kEntityNameProhibitScreenshot)
-        return false;
-    if (type != kEntityTypeObject && type != kEntityTypeSubject) return false;
-    if (subtype != kEntitySubtypeDBus) return true;
+        return "subtype \"" + subtype + "\" is none of exe, package, veltrin-package, file, dbus";
+    if (type != kEntityTypeObject && type != kEntityTypeSubject)
+        return "type \"" + type + "\" is neither \"object\" nor \"subject\"";
+    if (subtype != kEntitySubtypeDBus) return "";
 
-    if (attrs.dbus_msg_type != kDbusMsgTypeMethodCall) return false;
-    if (attrs.dbus_eavesdrop != kEntityStringTrue && attrs.dbus_eavesdrop != kEntityStringFalse) return false;
-    if (attrs.dbus_type.empty()) return false;
-    if (attrs.dbus_destination.empty() && attrs.dbus_path.empty() && attrs.dbus_interface.empty()) return false;
+    if (attrs.dbus_msg_type != kDbusMsgTypeMethodCall) return "dbus_msg_type is not \"method_call\"";
+    if (attrs.dbus_eavesdrop != kEntityStringTrue && attrs.dbus_eavesdrop != kEntityStringFalse)
+        return "dbus_eavesdrop is neither \"true\" nor \"false\"";
+    if (attrs.dbus_type.empty()) return "a dbus entity without dbus_type";
+    if (attrs.dbus_destination.empty() && attrs.dbus_path.empty() && attrs.dbus_interface.empty())
+        return "a dbus entity without dbus_destination, dbus_path or dbus_interface";
     for (const auto& op : available_operations)
-        if (!Contains(kDbusOperationList, op)) return false;
-    return true;
+        if (!Contains(kDbusOperationList, op))
+            return "operation \"" + op + "\" is none of read, write, readwrite, allow, deny";
+    return "";
 }
 
 void EntityInfoData::Merge(const EntityInfoData& o) {
@@ -63,17 +69,20 @@ void EntityInfoData::Merge(const EntityInfoData& o) {
     TakeIfSet(description_zh_CN, o.description_zh_CN);
 }
 
-bool PolicyData::IsValid() const {
-    if (policies.empty()) return false;
+bool PolicyData::IsValid() const { return Fault().empty(); }
+
+std::string PolicyData::Fault() const {
+    if (policies.empty()) return "the policy has no entries";
     for (const auto& p : policies) {
-        if (p.subject.empty() || p.objects.empty()) return false;
+        if (p.subject.empty()) return "an entry without a subject";
+        if (p.objects.empty()) return "the entry of " + p.subject + " has no objects";
         for (const auto& o : p.objects) {
-            if (o.object.empty()) return false;
+            if (o.object.empty()) return "an object of " + p.subject + " without a name";
             for (const auto& op : o.operations)
-                if (op.empty()) return false;
+                if (op.empty()) return "an empty operation on " + o.object + " for " + p.subject;
         }
     }
-    return true;
+    return "";
 }
 
 bool EntityAttrs::operator==(const EntityAttrs& o) const {

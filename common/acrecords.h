@@ -50,6 +50,8 @@ struct EntityInfoData {
     std::string version = "1.0";
 
     bool IsValid() const;
+    // Why IsValid refuses the record, for people; "" when it passes.
+    std::string Fault() const;
     // Overlays the non-empty fields of `other`; lists are replaced whole.
     void Merge(const EntityInfoData& other);
 };
@@ -73,6 +75,8 @@ struct PolicyData {
     std::vector<ACPolicy> policies;
 
     bool IsValid() const;
+    // Why IsValid refuses the record, for people; "" when it passes.
+    std::string Fault() const;
 };
 
 // Equality of two lists taken as sets.

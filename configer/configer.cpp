@@ -10,10 +10,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "ac-audit.h"
 #include "ac-log.h"
 #include "acconstants.h"
+#include "acjson.h"
+#include "config-manager.h"
+#include "config-protection.h"
 #include "configfile-helper.h"
+#include "explain.h"
 
 namespace {
 
@@ -22,10 +28,8 @@ enum class Kind { None, Mode, Entity, Policy };
 
 // Room for a path in a record; paths are at most PATH_MAX long.
 constexpr size_t kAuditArgumentLimit = 4096;
-
-bool RecordValid(const ModeData& m) { return !m.object.empty() && !m.mode.empty(); }
-bool RecordValid(const EntityInfoData& e) { return e.IsValid(); }
-bool RecordValid(const PolicyData& p) { return p.IsValid(); }
+// A command line of "check" that is not one.
+constexpr int kUsageStatus = 2;
 
 ssize_t ReadSome(int fd, char* buffer, size_t size) {
     for (;;) {
@@ -59,28 +63,126 @@ int ReadSource(const char* path, std::string& data) {
     return r;
 }
 
+enum class SourceStep { kRead, kParse, kStructure };
+
+// What `add` checks before it installs: one read of a regular file of at
+// most the library's size, a record of the kind in it, and the record's
+// structure (the service's structural check of a change). 0 with `data`
+// and `record` filled in, or the error and the step that failed.
+template <typename T>
+int LoadSource(const std::string& file, std::string& data, T& record, SourceStep& failed) {
+    failed = SourceStep::kRead;
+    int res = ReadSource(file.c_str(), data);
+    if (res != 0) return res;
+    failed = SourceStep::kParse;
+    res = ConfigFileHelper::LoadFromJson(data, record);
+    if (res != 0) return res;
+    failed = SourceStep::kStructure;
+    return StructuralFault(record).empty() ? 0 : -EINVAL;
+}
+
 template <typename T>
 int InstallRecord(T& record, const std::string& file) {
     // What is validated is what gets installed: the file is read once.
     std::string data;
-    int res = ReadSource(file.c_str(), data);
-    if (res == -EINVAL) {
+    SourceStep failed;
+    const int res = LoadSource(file, data, record, failed);
+    if (res == -EINVAL && failed == SourceStep::kRead) {
         printf("set_config_file failed: not a regular file %s!", file.c_str());
         return res;
     }
-    if (res == 0) res = ConfigFileHelper::LoadFromJson(data, record);
-    if (res != 0) {
+    if (res != 0 && failed != SourceStep::kStructure) {
         printf("set_config_file failed: invald file %s!", file.c_str());
         return res;
     }
     // Only the structural check: the service applies its own rules when the
-    // file reaches it through the folder watcher.
-    if (!RecordValid(record)) {
+    // file reaches it through the folder watcher ("check" applies them).
+    if (res != 0) {
         printf("set_config_file failed: invald json %s!", file.c_str());
-        return -EINVAL;
+        return res;
     }
     const std::string destination = kEtcFolder + GetConfigFileName(record);
     return install_data(data, destination.c_str());
+}
+
+const char* KindWord(const ModeData&) { return "mode"; }
+const char* KindWord(const EntityInfoData&) { return "entity"; }
+const char* KindWord(const PolicyData&) { return "policy"; }
+
+// Why the library took no record of the kind from `data`: in the parser's
+// own words when the text is not JSON.
+template <typename T>
+std::string DocumentFault(const std::string& data, const T& record) {
+    const std::string kind = KindWord(record);
+    if (JsonNestingDepth(data, kMaxJsonDocumentDepth) > kMaxJsonDocumentDepth)
+        return "not a " + kind + " document: nested deeper than " + std::to_string(kMaxJsonDocumentDepth) + " levels";
+    // Only this command asks why, so the parser may say it the way it
+    // reports errors: as an exception, caught right here.
+    try {
+        if (!nlohmann::json::parse(data).is_object()) return "not a " + kind + " document: not a JSON object";
+        return "not a " + kind + " document: a value of the wrong JSON type";
+    } catch (const nlohmann::json::exception& e) {
+        const std::string what = e.what();
+        const size_t tag = what.find("] ");
+        return "not JSON: " + (tag == std::string::npos ? what : what.substr(tag + 2));
+    }
+}
+
+// `check`: what `add` checks, then what the service checks before it stores
+// a change of the kind, on the configuration as the service would load it.
+// Prints "FILE: ok" or "FILE: " and the reason; installs nothing, records
+// nothing.
+template <typename T>
+int CheckRecord(T& record, const std::string& file) {
+    LoadServiceConfiguration();
+    std::string data;
+    SourceStep failed;
+    int res = LoadSource(file, data, record, failed);
+    std::string why;
+    if (res == 0) {
+        ConfigManager::ChangeFault fault;
+        T change;
+        res = ConfigManager::CheckChange(data, change, fault);
+        why = fault.why;
+    } else if (failed == SourceStep::kStructure) {
+        why = StructuralFault(record);
+    } else if (failed == SourceStep::kParse) {
+        why = DocumentFault(data, record);
+    } else {
+        why = res == -EINVAL  ? std::string("not a regular file")
+              : res == -EFBIG ? "larger than " + std::to_string(kMaxConfigFileSize) + " bytes"
+                              : std::string("cannot read: ") + strerror(-res);
+    }
+    printf("%s: %s\n", LogPrintable(file, PATH_MAX).c_str(), res == 0 ? "ok" : LogPrintable(why).c_str());
+    return res;
+}
+
+template <typename Action>
+int WithRecord(Kind kind, Action action) {
+    switch (kind) {
+    case Kind::Mode: {
+        ModeData record;
+        return action(record);
+    }
+    case Kind::Entity: {
+        EntityInfoData record;
+        return action(record);
+    }
+    case Kind::Policy: {
+        PolicyData record;
+        return action(record);
+    }
+    case Kind::None:
+        break;
+    }
+    return ShowHelp();
+}
+
+Kind KindOption(const char* arg) {
+    if (strcmp(arg, "--entity") == 0) return Kind::Entity;
+    if (strcmp(arg, "--mode") == 0) return Kind::Mode;
+    if (strcmp(arg, "--policy") == 0) return Kind::Policy;
+    return Kind::None;
 }
 
 // Every missing folder above `path`, with mode 0755 whatever the umask. A
@@ -144,26 +246,8 @@ void Record(const char* command, const std::string& message, int result) {
 }
 
 int AddConfig(Kind kind, const std::string& file) {
-    int res = 0;
-    switch (kind) {
-    case Kind::Mode: {
-        ModeData record;
-        res = set_config_file(record, file);
-        break;
-    }
-    case Kind::Entity: {
-        EntityInfoData record;
-        res = set_config_file(record, file);
-        break;
-    }
-    case Kind::Policy: {
-        PolicyData record;
-        res = set_config_file(record, file);
-        break;
-    }
-    case Kind::None:
-        return ShowHelp();
-    }
+    if (kind == Kind::None) return ShowHelp();
+    const int res = WithRecord(kind, [&](auto& record) { return set_config_file(record, file); });
 
     const std::string message = "add sarv-ac-manager config file " + AuditValue(file, kAuditArgumentLimit);
     if (res == 0) {
@@ -250,7 +334,18 @@ int ShowHelp() {
     fputs("  add --mode [file]       Add Mode config file\n", stdout);
     fputs("  add --policy [file]     Add policy config file\n", stdout);
     fputs("  delete [file]           Delete policy config file\n", stdout);
+    fputs("  check --<kind> [file]   Check a config file, install nothing\n", stdout);
     return 0;
+}
+
+void LoadServiceConfiguration() {
+    ConfigManager::Instance()->LoadTrees();
+    // A folder this user cannot read is missing from the answer, while the
+    // service, as root, reads it.
+    for (const std::string& folder : kConfigFolderList)
+        if (access(folder.c_str(), F_OK) == 0 && access(folder.c_str(), R_OK | X_OK) != 0)
+            fprintf(stderr, "warning: %s cannot be read (%s); the service sees more than this answer\n",
+                    folder.c_str(), strerror(errno));
 }
 
 int set_config_file(ModeData& record, const std::string& file) { return InstallRecord(record, file); }
@@ -291,13 +386,6 @@ int install_data(const std::string& data, const char* dst) {
     return 0;
 }
 
-std::string get_self_exe_path() {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer));
-    if (n < 1 || n > 4095) return std::string();
-    return std::string(buffer, static_cast<size_t>(n));
-}
-
 int RunConfiger(int argc, char* argv[]) {
     Action action = Action::None;
     Kind kind = Kind::None;
@@ -306,10 +394,17 @@ int RunConfiger(int argc, char* argv[]) {
         if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) return ShowHelp();
         if (strcmp(arg, "add") == 0) action = Action::Add;
         else if (strcmp(arg, "delete") == 0) action = Action::Delete;
-        else if (strcmp(arg, "--entity") == 0) kind = Kind::Entity;
-        else if (strcmp(arg, "--mode") == 0) kind = Kind::Mode;
-        else if (strcmp(arg, "--policy") == 0) kind = Kind::Policy;
+        else if (KindOption(arg) != Kind::None) kind = KindOption(arg);
     }
+    // The two commands that change nothing take their words in order.
+    if (argc >= 2 && argv[1] && strcmp(argv[1], "check") == 0) {
+        if (argc == 4 && KindOption(argv[2]) != Kind::None)
+            return WithRecord(KindOption(argv[2]), [&](auto& record) { return CheckRecord(record, argv[3]); });
+        ShowHelp();
+        return kUsageStatus;
+    }
+    if (argc >= 2 && argv[1] && strcmp(argv[1], "explain") == 0)
+        return Explain(std::vector<std::string>(argv + 2, argv + argc));
     if (argc == 3 && action == Action::Delete) return DeleteConfig(argv[2]);
     if (argc == 4 && action == Action::Add && kind != Kind::None) return AddConfig(kind, argv[3]);
     return ShowHelp();

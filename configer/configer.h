@@ -1,5 +1,7 @@
 // The installer command: checks one mode, entity or policy file and copies
-// it into the administrator's tree, or removes one file below that tree.
+// it into the administrator's tree, or removes one file below that tree;
+// checks a file against the service's own rules, or explains an access
+// decision, without changing anything.
 #pragma once
 
 #include <string>
@@ -24,8 +26,9 @@ int copy_file(const char* src, const char* dst);
 // The same with the bytes to install.
 int install_data(const std::string& data, const char* dst);
 
-// The program's own executable path, or "".
-std::string get_self_exe_path();
+// Loads the three trees as the service would, into this process's cache;
+// warns on standard error about folders it cannot read.
+void LoadServiceConfiguration();
 
 // The whole command: parses the arguments, acts, and returns the exit status.
 int RunConfiger(int argc, char* argv[]);

@@ -16,14 +16,10 @@
 #include <QHostInfo>
 #include <QNetworkInterface>
 
-#ifndef SARV_AUDIT_WITHOUT_BUS
 #include <systemd/sd-bus.h>
-#endif
 
 #include "ac-log.h"
-#ifndef SARV_AUDIT_WITHOUT_BUS
 #include "caller-check.h"
-#endif
 
 namespace {
 
@@ -255,9 +251,6 @@ QString get_caller_cmdline(int pid) {
     return QString::fromUtf8(line);
 }
 
-#ifndef SARV_AUDIT_WITHOUT_BUS
-// The installer command has no bus and is built without this part.
-
 int get_caller_pid(sd_bus_message* m) {
     // Kept per connection by the caller check (caller-check.h).
     return get_sender_pid(m);
@@ -283,5 +276,3 @@ void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
 void Audit_Msg(sd_bus_message* m, const char* message, int result) {
     Audit_Msg(m, std::string(message ? message : ""), result);
 }
-
-#endif

@@ -10,16 +10,9 @@
 #include "ac-audit.h"
 #include "ac-log.h"
 #include "access-control-dbus.h"
-#include "config-manager.h"
+#include "access-decision.h"
 
 namespace {
-
-// What a subject without a policy of its own may do under `mode`.
-std::vector<std::string> ModeDefaults(const std::string& mode, const std::vector<std::string>& all) {
-    if (mode == kModeBlacklist) return all;
-    if (mode == kModeWhitelist) return {};
-    return {mode};
-}
 
 QList<QString> ToQList(const std::vector<std::string>& operations) {
     QList<QString> list;
@@ -31,51 +24,31 @@ QList<QString> ToQList(const std::vector<std::string>& operations) {
 // The operations `subject` (an entity name or an executable path, taken as
 // the bytes it arrived as) may perform on `object`. Writes the question's
 // audit record; an object that is no entity is answered with an error here.
-QList<QString> GetExePermissions(sd_bus_message* m, const std::string& subject, const std::string& object,
-                                 const std::string& audit) {
-    ConfigManager* cache = ConfigManager::Instance();
-    const EntityInfoData target = ConfigManager::GetEntityInfo(object);
-    if (!target.IsValid()) {
+std::vector<std::string> GetExePermissions(sd_bus_message* m, const std::string& subject, const std::string& object,
+                                           const std::string& audit) {
+    const AccessDecision d = DecideAccess(subject, object);
+    switch (d.rule) {
+    case AccessRule::kInvalidObject:
         AcLog(LOG_WARNING, ":CanAuthorize object entify info not Valid: %s!", LogPrintable(object).c_str());
         // Recorded before the answer: a caller that has its answer finds
         // the record written.
         Audit_Msg(m, audit, 0);
         AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid object");
         return {};
-    }
-    const std::vector<std::string>& all = target.available_operations;
-
-    const ModeData mode = cache->GetCache(cache->modeMap, object);
-    if (mode.object.empty() || mode.mode.empty()) {
+    case AccessRule::kNoMode:
         AcLog(LOG_WARNING, "AccessControlDbus::CanAuthorize object mode not Valid: %s!",
               LogPrintable(object).c_str());
         Audit_Msg(m, audit, 1);
-        return ToQList(all);
+        break;
+    case AccessRule::kNoSubject:
+    case AccessRule::kNoPolicy:
+        Audit_Msg(m, audit, d.mode.mode == kModeBlacklist ? 1 : 0);
+        break;
+    case AccessRule::kPolicy:
+        Audit_Msg(m, audit, 0);
+        break;
     }
-    const std::vector<std::string> defaults = ModeDefaults(mode.mode, all);
-    const int defaultResult = mode.mode == kModeBlacklist ? 1 : 0;
-
-    EntityInfoData entity = ConfigManager::GetEntityInfo(subject);
-    if (!entity.IsValid() && cache->GetExeSubjectInfo(subject, entity) != 0) {
-        Audit_Msg(m, audit, defaultResult);
-        return ToQList(defaults);
-    }
-
-    PolicyData policy;
-    policy.version = "1.0";
-    if (cache->GetSubjectPolicy(entity.name, policy) != 0) {
-        Audit_Msg(m, audit, defaultResult);
-        return ToQList(defaults);
-    }
-
-    // A subject with a policy gets exactly what it grants, in every mode.
-    QList<QString> granted;
-    for (const auto& entry : policy.policies)
-        for (const auto& item : entry.objects)
-            if (item.object == object)
-                for (const auto& operation : item.operations) granted.append(QString::fromStdString(operation));
-    Audit_Msg(m, audit, 0);
-    return granted;
+    return d.permitted;
 }
 
 }  // namespace
@@ -93,7 +66,7 @@ QList<QString> AccessControlDbus::CanAuthorize(sd_bus_message* m, int pid, QStri
     }
     // The executable's path is the subject: an entity named by it first,
     // then any subject that claims it.
-    return GetExePermissions(m, exe, object, audit);
+    return ToQList(GetExePermissions(m, exe, object, audit));
 }
 
 int AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe, const QString& qobject,
@@ -110,8 +83,8 @@ int AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe
     }
     // After "Invalid object" the error is the caller's only answer, whatever
     // is returned here.
-    const QList<QString> permitted = GetExePermissions(m, exe, object, audit);
-    for (const QString& operation : operations)
-        if (!permitted.contains(operation)) return 0;
-    return 1;
+    const std::vector<std::string> permitted = GetExePermissions(m, exe, object, audit);
+    std::vector<std::string> requested;
+    for (const QString& operation : operations) requested.push_back(operation.toStdString());
+    return PermitsAll(permitted, requested) ? 1 : 0;
 }

@@ -112,10 +112,6 @@ bool SameRecord(const PolicyData& a, const PolicyData& b) {
     return true;
 }
 
-bool StructurallyValid(const ModeData& m) { return !m.object.empty() && !m.mode.empty(); }
-bool StructurallyValid(const EntityInfoData& e) { return e.IsValid(); }
-bool StructurallyValid(const PolicyData& p) { return p.IsValid(); }
-
 // An entity whose D-Bus patterns cost too much to compile (an adapter
 // compiles them for every push) is refused over the bus and never taken in
 // from a file.
@@ -197,55 +193,72 @@ ConfigManager::~ConfigManager() = default;
 
 int ConfigManager::InitCache() {
     QMutexLocker guard(&static_configmanager_mutex);
-    {
-        WriteLock lock(maps_lock);
-        for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
-            ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
-            ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
-            ConfigFileHelper::LoadFromFolder(root + kPolicyFolderName, true, policyMap);
-        }
-        for (auto name = entityMap.begin(); name != entityMap.end();) {
-            auto& files = name->second;
-            for (auto file = files.begin(); file != files.end();)
-                file = MayTakeIn(file->first, file->second) ? std::next(file) : files.erase(file);
-            name = files.empty() ? entityMap.erase(name) : std::next(name);
-        }
-    }
+    ReadTrees();
     DropSupersededEntityFiles();
     for (const auto* list : {&kEtcFolderList, &kVarLibFolderList})
         for (const std::string& folder : *list) NoteUnusedFiles(folder);
     return 0;
 }
 
+// What InitCache takes in, for a reader beside the service: the files a
+// start-up would remove are left out, and left on disk.
+int ConfigManager::LoadTrees() {
+    QMutexLocker guard(&static_configmanager_mutex);
+    ReadTrees();
+    for (const std::string& path : SupersededEntityFiles()) ForgetEntityFile(path);
+    return 0;
+}
+
+void ConfigManager::ReadTrees() {
+    WriteLock lock(maps_lock);
+    for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
+        ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
+        ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
+        ConfigFileHelper::LoadFromFolder(root + kPolicyFolderName, true, policyMap);
+    }
+    for (auto name = entityMap.begin(); name != entityMap.end();) {
+        auto& files = name->second;
+        for (auto file = files.begin(); file != files.end();)
+            file = MayTakeIn(file->first, file->second) ? std::next(file) : files.erase(file);
+        name = files.empty() ? entityMap.erase(name) : std::next(name);
+    }
+}
+
+void ConfigManager::ForgetEntityFile(const std::string& path) {
+    WriteLock lock(maps_lock);
+    for (auto& [name, files] : entityMap) files.erase(path);
+}
+
 // A change of an entity's type writes the file of the new type, then
 // removes the old one. A service killed in between leaves both: the newer
 // one is the change.
-void ConfigManager::DropSupersededEntityFiles() {
+std::vector<std::string> ConfigManager::SupersededEntityFiles() const {
     std::vector<std::string> superseded;
-    {
-        ReadLock lock(maps_lock);
-        for (const auto& [name, files] : entityMap) {
-            std::string newest;
-            timespec newestTime{};
-            for (const auto& [path, record] : files) {
-                if (FolderOf(path) != kVarLibEntifyFolder) continue;
-                struct stat st {};
-                if (stat(path.c_str(), &st) != 0) continue;
-                const bool newer = newest.empty() || st.st_mtim.tv_sec > newestTime.tv_sec ||
-                                   (st.st_mtim.tv_sec == newestTime.tv_sec && st.st_mtim.tv_nsec > newestTime.tv_nsec);
-                if (!newest.empty()) superseded.push_back(newer ? newest : path);
-                if (newer) {
-                    newest = path;
-                    newestTime = st.st_mtim;
-                }
+    ReadLock lock(maps_lock);
+    for (const auto& [name, files] : entityMap) {
+        std::string newest;
+        timespec newestTime{};
+        for (const auto& [path, record] : files) {
+            if (FolderOf(path) != kVarLibEntifyFolder) continue;
+            struct stat st {};
+            if (stat(path.c_str(), &st) != 0) continue;
+            const bool newer = newest.empty() || st.st_mtim.tv_sec > newestTime.tv_sec ||
+                               (st.st_mtim.tv_sec == newestTime.tv_sec && st.st_mtim.tv_nsec > newestTime.tv_nsec);
+            if (!newest.empty()) superseded.push_back(newer ? newest : path);
+            if (newer) {
+                newest = path;
+                newestTime = st.st_mtim;
             }
         }
     }
-    for (const std::string& path : superseded) {
+    return superseded;
+}
+
+void ConfigManager::DropSupersededEntityFiles() {
+    for (const std::string& path : SupersededEntityFiles()) {
         if (ConfigFileHelper::DeleteFile(path) < 0) continue;
         AcLog(LOG_WARNING, "removed %s: a newer file of its entity replaced it", path.c_str());
-        WriteLock lock(maps_lock);
-        for (auto& [name, files] : entityMap) files.erase(path);
+        ForgetEntityFile(path);
     }
 }
 
@@ -382,59 +395,120 @@ bool IsVectorContains(const std::vector<std::string>& have, const std::vector<st
     return true;
 }
 
-// ---- semantic checks -------------------------------------------------------------
+// ---- checks of a change ------------------------------------------------------------
 
-bool ConfigManager::IsConfigValid(ModeData& m) {
-    if (m.mode == kModeWhitelist || m.mode == kModeBlacklist) return true;
-    EntityInfoData e = GetEntityInfo(m.object);
-    if (!e.IsValid()) return true;
-    if (e.type == kEntityTypeSubject) return false;
-    if (e.type == kEntityTypeObject && e.available_operations.empty()) return false;
-    return IsVectorContains(e.available_operations, {m.mode});
+std::string StructuralFault(const ModeData& m) {
+    return m.object.empty() || m.mode.empty() ? "a mode needs an object and a mode" : "";
+}
+std::string StructuralFault(const EntityInfoData& e) { return e.Fault(); }
+std::string StructuralFault(const PolicyData& p) { return p.Fault(); }
+
+namespace {
+
+// Sets *why (when asked for) and returns false.
+bool Refuse(std::string* why, const std::string& text) {
+    if (why) *why = text;
+    return false;
 }
 
-bool ConfigManager::IsConfigValid(EntityInfoData& e) {
-    if (e.subtype == kEntitySubtypePackage && e.attrs.exes.empty()) e.attrs.exes = get_pkg_elf_list(e.name.c_str());
-    if (e.subtype != kEntitySubtypeDBus) return true;
-    for (const std::string* field : {&e.attrs.dbus_path, &e.attrs.dbus_interface, &e.attrs.dbus_destination})
-        if (is_sarvregex(*field) && !is_sarvregex_invalid(*field)) return false;
+std::string Joined(const std::vector<std::string>& list) {
+    std::string text;
+    for (const auto& item : list) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+// Whether the object entity `e` offers `operations`; an entity that is not
+// valid is not known yet and offers anything.
+bool Offers(const EntityInfoData& e, const std::string& name, const std::vector<std::string>& operations,
+            std::string* why) {
+    if (!e.IsValid()) return true;
+    if (e.type == kEntityTypeSubject) return Refuse(why, name + " is a subject, not an object");
+    if (e.type == kEntityTypeObject && e.available_operations.empty())
+        return Refuse(why, name + " offers no operations");
+    for (const auto& operation : operations)
+        if (!IsVectorContains(e.available_operations, {operation}))
+            return Refuse(why, name + " offers " + Joined(e.available_operations) + ", not \"" + operation + "\"");
     return true;
 }
 
-bool ConfigManager::IsConfigValid(PolicyData& p) {
-    for (const auto& policy : p.policies) {
-        for (const auto& o : policy.objects) {
-            EntityInfoData e = GetEntityInfo(o.object);
-            if (!e.IsValid()) continue;
-            if (e.type == kEntityTypeSubject) return false;
-            if (e.type == kEntityTypeObject && e.available_operations.empty()) return false;
-            if (!IsVectorContains(e.available_operations, o.operations)) return false;
-        }
+}  // namespace
+
+bool ConfigManager::IsConfigValid(ModeData& m, std::string* why) {
+    if (m.mode == kModeWhitelist || m.mode == kModeBlacklist) return true;
+    return Offers(GetEntityInfo(m.object), m.object, {m.mode}, why);
+}
+
+bool ConfigManager::IsConfigValid(EntityInfoData& e, std::string* why) {
+    if (e.subtype == kEntitySubtypePackage && e.attrs.exes.empty()) e.attrs.exes = get_pkg_elf_list(e.name.c_str());
+    if (e.subtype != kEntitySubtypeDBus) return true;
+    const std::pair<const char*, const std::string*> fields[] = {{"dbus_path", &e.attrs.dbus_path},
+                                                                 {"dbus_interface", &e.attrs.dbus_interface},
+                                                                 {"dbus_destination", &e.attrs.dbus_destination}};
+    for (const auto& [name, value] : fields) {
+        if (!is_sarvregex(*value) || is_sarvregex_invalid(*value)) continue;
+        return Refuse(why, std::string("the ") + name +
+                               (is_sarvregex_costly(*value) ? " pattern is too complex"
+                                                            : " pattern does not compile or is over 1024 bytes"));
     }
     return true;
 }
+
+bool ConfigManager::IsConfigValid(PolicyData& p, std::string* why) {
+    for (const auto& policy : p.policies)
+        for (const auto& o : policy.objects)
+            if (!Offers(GetEntityInfo(o.object), o.object, o.operations, why)) return false;
+    return true;
+}
+
+template <typename T>
+int ConfigManager::CheckChange(const std::string& json, T& record, ChangeFault& fault) {
+    fault.step = ChangeStep::kDocument;
+    fault.refusal = DocumentRefusal(json);
+    if (!fault.refusal.empty()) {
+        fault.why = fault.refusal;
+        return -EINVAL;
+    }
+    int r = ConfigFileHelper::LoadFromJson(json, record);
+    if (r != 0) {
+        fault.refusal = "data invalid.";
+        fault.why = "not a document of its kind";
+        return r;
+    }
+    fault.step = ChangeStep::kStructure;
+    fault.why = StructuralFault(record);
+    if (!fault.why.empty()) {
+        fault.refusal = "data invalid.";
+        return -EINVAL;
+    }
+    fault.step = ChangeStep::kSemantics;
+    if (!IsConfigValid(record, &fault.why)) {
+        fault.refusal = ConfigRefusal(record);
+        return -EINVAL;
+    }
+    return 0;
+}
+
+template int ConfigManager::CheckChange<ModeData>(const std::string&, ModeData&, ChangeFault&);
+template int ConfigManager::CheckChange<EntityInfoData>(const std::string&, EntityInfoData&, ChangeFault&);
+template int ConfigManager::CheckChange<PolicyData>(const std::string&, PolicyData&, ChangeFault&);
 
 // ---- changes made through the service --------------------------------------------
 
 template <typename T>
 int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType) {
     T record;
-    const std::string refusal = DocumentRefusal(json);
-    int r = refusal.empty() ? ConfigFileHelper::LoadFromJson(json, record) : -EINVAL;
+    ChangeFault fault;
+    int r = CheckChange(json, record, fault);
     if (r != 0) {
-        ac_error_msg = refusal.empty() ? "data invalid." : refusal;
-        AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", LogPrintable(json).c_str());
+        ac_error_msg = fault.refusal;
+        const std::string text = LogPrintable(json);
+        if (fault.step == ChangeStep::kDocument)
+            AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", text.c_str());
+        else if (fault.step == ChangeStep::kStructure)
+            AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", text.c_str());
+        else
+            AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", text.c_str());
         return r;
-    }
-    if (!StructurallyValid(record)) {
-        ac_error_msg = "data invalid.";
-        AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", LogPrintable(json).c_str());
-        return -EINVAL;
-    }
-    if (!IsConfigValid(record)) {
-        ac_error_msg = ConfigRefusal(record);
-        AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", LogPrintable(json).c_str());
-        return -EINVAL;
     }
     out = record;
     const std::string path = kVarLibFolder + GetConfigFileName(record);

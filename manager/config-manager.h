@@ -27,6 +27,9 @@ public:
     ~ConfigManager() override;
 
     int InitCache();
+    // The trees as InitCache takes them in, for a process beside the
+    // service (the installer command); nothing on disk is changed.
+    int LoadTrees();
     // Removes what writes cut short left in the service's own tree and in
     // the administrator's (the installer command): hidden temporaries older
     // than `min_age_s` seconds. Younger ones may belong to a write still
@@ -59,9 +62,24 @@ public:
     // holds nothing of it while there is no such file.
     bool HoldsAsOnDisk(const std::string& path) const;
 
-    static bool IsConfigValid(ModeData& m);
-    static bool IsConfigValid(EntityInfoData& e);
-    static bool IsConfigValid(PolicyData& p);
+    // Semantic checks against the cached entities; `why`, when given,
+    // receives the reason of a refusal, for people.
+    static bool IsConfigValid(ModeData& m, std::string* why = nullptr);
+    static bool IsConfigValid(EntityInfoData& e, std::string* why = nullptr);
+    static bool IsConfigValid(PolicyData& p, std::string* why = nullptr);
+
+    // Everything SetCache checks before it stores a change given as JSON:
+    // the document's size and depth, parsing, the structural and the
+    // semantic checks (patterns included). 0 with the record filled in, or
+    // SetCache's result for the refusal, described in `fault`.
+    enum class ChangeStep { kDocument, kStructure, kSemantics };
+    struct ChangeFault {
+        ChangeStep step = ChangeStep::kDocument;
+        std::string refusal;  // the text the bus answers with
+        std::string why;      // what exactly is wrong
+    };
+    template <typename T>
+    static int CheckChange(const std::string& json, T& record, ChangeFault& fault);
 
     // The layered entity of a name, with the executables of a package filled in.
     static EntityInfoData GetEntityInfo(const std::string& name);
@@ -72,6 +90,13 @@ public:
 
     // Snapshot of every entity name (ascending) for listing.
     std::vector<std::string> EntityNames() const;
+    // Snapshot of the files of one name: path -> record as stored.
+    template <typename T>
+    std::map<std::string, T> FilesOf(const ConfigMap<T>& map, const std::string& name) const {
+        std::shared_lock<std::shared_mutex> lock(maps_lock);
+        auto it = map.find(name);
+        return it == map.end() ? std::map<std::string, T>() : it->second;
+    }
 
     // Protects the configuration trees with file-protection profiles.
     static int ProtectConfig();
@@ -93,8 +118,11 @@ public:
     void NoteUsedFile(const std::string& path);
 
 private:
+    void ReadTrees();
     void NoteUnusedFiles(const std::string& folder);
+    std::vector<std::string> SupersededEntityFiles() const;
     void DropSupersededEntityFiles();
+    void ForgetEntityFile(const std::string& path);
 
     std::set<std::string> unused_files_;
 };
@@ -109,6 +137,12 @@ T LayerFiles(const std::map<std::string, T>& files);
 // `exists` as given: on return it tells which of the two was done.
 template <typename T>
 int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists, T& out);
+
+// Why the structural check of a change refuses a record, for people; ""
+// when it passes.
+std::string StructuralFault(const ModeData& m);
+std::string StructuralFault(const EntityInfoData& e);
+std::string StructuralFault(const PolicyData& p);
 
 // True when every entry of `wanted` occurs in `have` (true for an empty `wanted`).
 bool IsVectorContains(const std::vector<std::string>& have, const std::vector<std::string>& wanted);
