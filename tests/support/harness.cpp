@@ -178,6 +178,7 @@ Ran Run(const std::vector<std::string>& argv, const std::vector<std::string>& en
     Child::Options options;
     options.out_fd = out[1];
     Child child(command, options);
+    ran.pid = child.pid();
     close(out[1]);
     std::thread reader([&] { ran.out = ReadAll(out[0]); });
     ran.status = child.Wait(seconds);
@@ -248,6 +249,12 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     std::stringstream in(text);
     for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
     return parts;
+}
+
+std::string Join(const std::vector<std::string>& items, const std::string& separator) {
+    std::string all;
+    for (size_t i = 0; i < items.size(); ++i) all += (i ? separator : "") + items[i];
+    return all;
 }
 
 // ---- trees ----------------------------------------------------------------------------

@@ -40,10 +40,12 @@ std::string SelfExe();                                          // this program'
 std::string SelfComm();                                         // its argv[0], as audit records name it
 uint64_t EnvNumber(const char* name, uint64_t fallback);         // seeds and rounds from the environment
 
-// Exit status (128 + signal; -1: still running at the deadline, then killed), standard output.
+// Exit status (128 + signal; -1: still running at the deadline, then killed), standard output,
+// and the pid it ran as (every exec of env and of the command keeps it).
 struct Ran {
     int status = -1;
     std::string out;
+    pid_t pid = 0;
 };
 Ran Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}, int seconds = 30);
 
@@ -78,6 +80,7 @@ struct Row {
 std::vector<Row> Table(const std::string& name);
 std::string Fill(std::string text, const std::map<std::string, std::string>& vars);  // ${name} -> value
 std::vector<std::string> Split(const std::string& text, char separator);        // "" -> {}
+std::string Join(const std::vector<std::string>& items, const std::string& separator);
 
 // ---- the configuration trees ------------------------------------------------------------
 namespace trees {
