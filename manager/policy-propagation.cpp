@@ -78,11 +78,15 @@ int OpenParentFolder(const std::string& path, std::string& last) {
     std::deque<std::string> todo(parts.begin(), parts.end());
     int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     int links = 0;
+    int refused = 0;  // the errno that stopped the walk
     while (fd >= 0 && !todo.empty()) {
         const std::string name = todo.front();
         todo.pop_front();
         struct stat st {};
-        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            refused = errno;
+            break;
+        }
         if (!S_ISLNK(st.st_mode)) {
             const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             close(fd);
@@ -90,13 +94,13 @@ int OpenParentFolder(const std::string& path, std::string& last) {
             continue;
         }
         if (st.st_uid != 0 || ++links > 40) {
-            errno = ELOOP;
+            refused = ELOOP;
             break;
         }
         char target[PATH_MAX];
         const ssize_t n = readlinkat(fd, name.c_str(), target, sizeof target);
         if (n <= 0 || static_cast<size_t>(n) == sizeof target) {
-            if (n >= 0) errno = ENAMETOOLONG;
+            refused = n >= 0 ? ENAMETOOLONG : errno;
             break;
         }
         const std::string link(target, static_cast<size_t>(n));
@@ -107,8 +111,10 @@ int OpenParentFolder(const std::string& path, std::string& last) {
             fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
         }
     }
-    if (fd >= 0 && todo.empty()) return fd;
-    const int err = errno;
+    // A walk stopped on the last folder has nothing left to do, but
+    // reached no folder of the path either.
+    if (fd >= 0 && refused == 0) return fd;
+    const int err = refused != 0 ? refused : errno;
     if (fd >= 0) close(fd);
     return -err;
 }

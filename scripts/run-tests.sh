@@ -5,7 +5,7 @@
 #
 #   scripts/run-tests.sh                 regular build in build/
 #   scripts/run-tests.sh --sanitize address,undefined   sanitizer build in build-address-undefined/
-#   extra arguments after -- go to ctest, e.g. -- -R records_test
+#   extra arguments after -- go to ctest, e.g. -- -R unit_test
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
