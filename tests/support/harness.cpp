@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -339,8 +344,6 @@ void adapter::InstallExample(const std::string& objects, const std::string& fold
     WriteFile(folder + "example.so", ReadFile(SARV_EXAMPLE_ADAPTER), 0755);
 }
 
-std::string adapter::Published(const std::string& object) { return ReadFile(kExampleOut + object + ".json"); }
-
 Audit::Audit() {
     setenv("SARV_AUDIT_LOG", path.c_str(), 1);
     Clear();
@@ -355,6 +358,80 @@ std::vector<std::map<std::string, std::string>> Audit::Records() const {
 }
 
 void Audit::Clear() const { unlink(path.c_str()); }
+
+// ---- syslog ---------------------------------------------------------------------------
+
+namespace {
+
+sockaddr_un Address(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
+}
+
+// "<PRI>Mmm dd hh:mm:ss tag[pid]: text" (or "tag: text") as "PRIORITY: text".
+std::string DecodeSyslog(const std::string& raw) {
+    static const char* const names[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
+    const size_t head = raw[0] == '<' && raw.find('>') != std::string::npos ? raw.find('>') + 1 : 0;
+    const size_t colon = raw.size() > head + 16 ? raw.find(": ", head + 16) : std::string::npos;
+    return std::string(names[head ? atoi(raw.c_str() + 1) & 7 : 0]) + ": " +
+           raw.substr(colon == std::string::npos ? head : colon + 2);
+}
+
+}  // namespace
+
+Syslog::Syslog()
+    : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)),
+      path_("/tmp/syslog-capture-" + std::to_string(getpid()) + "-" + std::to_string(reinterpret_cast<uintptr_t>(this))) {
+    const sockaddr_un address = Address(path_);
+    struct stat st {};
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || !getenv("SARV_SANDBOX") ||
+        stat("/dev/log", &st) != 0 || !S_ISREG(st.st_mode) ||
+        mount(path_.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) {
+        close(fd_);
+        fd_ = -1;
+        return;
+    }
+    closelog();  // the next openlog() connects to this socket
+    reader_ = std::thread([this] {
+        char buffer[65536];
+        for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, 0)) != 0;) {  // the destructor's empty message ends it
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (n > 0) lines_.push_back(DecodeSyslog(std::string(buffer, static_cast<size_t>(n)))); else if (errno != EINTR) break;
+        }
+    });
+}
+
+Syslog::~Syslog() {
+    if (fd_ < 0) return;
+    const sockaddr_un address = Address(path_);
+    sendto(fd_, "", 0, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    reader_.join();
+    closelog();
+    umount2("/dev/log", MNT_DETACH);
+    close(fd_);
+    unlink(path_.c_str());
+}
+
+std::vector<std::string> Syslog::Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+bool Syslog::Contains(const std::string& text, int ms) {
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);;) {
+        for (const auto& line : Lines())
+            if (line.find(text) != std::string::npos) return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void Syslog::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+}
 
 // ---- the bus --------------------------------------------------------------------------
 
@@ -391,10 +468,8 @@ Client::Client() { sd_bus_open_system(&bus_); }
 
 Client::~Client() { sd_bus_flush_close_unref(bus_); }
 
-Reply Client::Raw(const std::string& member, const Filler& fill) { return Ask(bus_, kService, kPath, kInterface, member, fill); }
-
 Reply Client::Call(const std::string& member, const std::vector<std::string>& args) {
-    return Raw(member, [&](sd_bus_message* m) {
+    return Ask(bus_, kService, kPath, kInterface, member, [&](sd_bus_message* m) {
         if (member == "CanAuthorize") return sd_bus_message_append(m, "is", std::stoi(args.at(0)), args.at(1).c_str());
         const bool check = member == "CheckAuthorization";  // two strings, then the array
         int r = 0;

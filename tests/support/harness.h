@@ -9,20 +9,28 @@
 #include <systemd/sd-bus.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "eventually.h"  // Eventually(condition, seconds = 30)
-#include "syslog-capture.h"
-
 namespace sarvtest {
+
+// Waits for what another thread or process does, with a limit generous enough for a slow machine.
+template <typename F>
+bool Eventually(F condition, int seconds = 30) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (std::chrono::steady_clock::now() > until) return false;
+    return true;
+}
 
 std::string ReadFile(const std::string& path);                    // "" when unreadable
 void WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);  // makes parents
@@ -115,8 +123,7 @@ void Install(const std::string& objects, const std::string& folder = kFolder, co
 std::vector<std::string> Pushes();               // since the last Clear()
 void Clear();                                    // forgets the pushes and the failures
 void Fail(const std::string& object, int code);  // code 0: no longer
-void InstallExample(const std::string& objects, const std::string& folder = kFolder);
-std::string Published(const std::string& object);  // the example adapter's document, "" when none
+void InstallExample(const std::string& objects, const std::string& folder = kFolder);  // publishes to /tmp/example-adapter/
 }  // namespace adapter
 
 // What the libaudit stand-in recorded (SARV_AUDIT_LOG): fields by name (type message comm
@@ -130,7 +137,25 @@ public:
     const std::string path = "/tmp/audit.log";
 };
 
-using Syslog = SyslogCapture;  // of this process and its children: Lines() are "PRIORITY: message"
+// What this process and its children send to syslog: a datagram socket bound over the sandbox's
+// empty /dev/log. Lines() are "PRIORITY: message" ("err: SetCache failed: ..."), without the head.
+class Syslog {
+public:
+    Syslog();
+    ~Syslog();
+    Syslog(const Syslog&) = delete;
+    Syslog& operator=(const Syslog&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    std::vector<std::string> Lines();
+    bool Contains(const std::string& text, int ms = 1000);  // waits up to `ms` for it
+    void Clear();
+private:
+    int fd_ = -1;
+    std::string path_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
 
 // This process's system bus while it lives; `config` defaults to tests/sandbox/private-bus.conf.
 class PrivateBus {
@@ -164,7 +189,6 @@ public:
     // Arguments as text: CanAuthorize {pid, object}, CheckAuthorization {exe, object,
     // operation...}, ListEntity {}, the others {one string}.
     Reply Call(const std::string& member, const std::vector<std::string>& args = {});
-    Reply Raw(const std::string& member, const Filler& fill);  // any arguments
     // Replies to the call that arrive before a ping's answer; -1 when the ping got none.
     int Replies(const std::string& member, const Filler& fill, Reply* first = nullptr);
     Reply Property(const std::string& name);
