@@ -49,7 +49,9 @@ VISIBLE int audit_log_user_comm_message(int fd, int type, const char* message, c
                            text(message), text(comm), text(host), text(addr), text(tty), result);
     if (n < 0) return -ENOMEM;
     /* One write with O_APPEND: records of concurrent writers never interleave. */
-    const int out = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644), rc = out < 0 ? -errno : write(out, line, n) == n ? 1 : -EIO;
+    const int out = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int rc = out < 0 ? -errno : write(out, line, n) == n ? 1 : -EIO;
     if (out >= 0) close(out);
-    return free(line), rc;
+    free(line);
+    return rc;
 }
