@@ -1,9 +1,7 @@
-/* libaudit's record calls for tests, preloaded or linked in. A record is one line of SARV_AUDIT_LOG,
- * "type=T<TAB>message=M<TAB>comm=C<TAB>hostname=H<TAB>addr=A<TAB>tty=Y<TAB>result=R", texts as received
- * ("(null)" for none). SARV_AUDIT_OPEN_FAIL=1: no audit subsystem. Callers are held to libaudit 3.0.9's
- * and the kernel's limits: a name libaudit would hex-encode past its 8192-byte buffer aborts, as its stack
- * overflow does; a record text over the kernel's 8560 bytes (cut silently there; libaudit sends up to
- * 8951) is refused with -EINVAL. Success is positive, as libaudit's. */
+/* libaudit's record calls for tests, preloaded or linked in. A record is a line of SARV_AUDIT_LOG: type message comm
+ * hostname addr tty result as NAME=VALUE, tab-separated, texts as received ("(null)": none). SARV_AUDIT_OPEN_FAIL=1: no
+ * audit subsystem. Held to libaudit 3.0.9's limits: a name it would hex-encode past its 8192-byte buffer aborts, as its
+ * stack overflow does; a record text over the kernel's 8560 bytes (it cuts silently) is -EINVAL. Success is positive. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -38,7 +36,7 @@ VISIBLE void audit_close(int fd) { if (fd >= 0) close(fd); }
 VISIBLE int audit_log_user_comm_message(int fd, int type, const char* message, const char* comm, const char* host,
                                         const char* addr, const char* tty, int result) {
     if (fd < 0) return 0;
-    char exe[4096] = "";
+    char exe[4096] = "", *line = NULL;
     exe[readlink("/proc/self/exe", exe, sizeof exe - 1) & 4095] = 0;
     const size_t a = addr && *addr ? strlen(addr) : kMaxAddr; /* without one libaudit looks the host up */
     const size_t length = strlen(message ? message : "") + (comm ? 6 + rendered(comm) : 0) + 5 + rendered(exe) + 10 +
@@ -46,7 +44,6 @@ VISIBLE int audit_log_user_comm_message(int fd, int type, const char* message, c
                           (tty && *tty ? strlen(tty) : 7) + 5 + (result ? 7 : 6);
     if (length > kMaxText) return errno = EINVAL, -EINVAL;
     const char* log = getenv("SARV_AUDIT_LOG");
-    char* line = NULL;
     if (!log || !*log) return 1;
     const int n = asprintf(&line, "type=%d\tmessage=%s\tcomm=%s\thostname=%s\taddr=%s\ttty=%s\tresult=%d\n", type,
                            text(message), text(comm), text(host), text(addr), text(tty), result);

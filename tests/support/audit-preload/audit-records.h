@@ -32,11 +32,4 @@ inline std::string Hex(const std::string& text) {
     return out;
 }
 
-// The line of a record with these values, the address cut where the service cuts it.
-inline std::string Line(const std::string& message, const std::string& comm, const std::string& hostname,
-                        const std::string& addr, int result) {
-    return "type=2312\tmessage=" + message + "\tcomm=" + comm + "\thostname=" + hostname + "\taddr=" +
-           (addr.size() > 45 ? addr.substr(0, 42) + "..." : addr) + "\ttty=(null)\tresult=" + std::to_string(result);
-}
-
 }  // namespace audit_records
