@@ -1,11 +1,9 @@
 // The file names of records. The input is a record name (any bytes); it is also taken as a file name found
-// in a record folder.
-//
-// A record's file is FOLDER "/" ENCODED-NAME EXTENSION. ENCODED-NAME is the name with every byte outside
-// A-Z a-z 0-9 "-_.+@,=:" written as %XX ("%", "~" and a leading "." always), "%" for the empty name; an
-// encoding longer than 200 bytes is cut to at most 150 bytes plus "~" and the SHA-256 of the name. The
-// properties: the file name is one path component that stays in its folder and is recognised as a record of
-// its kind, and the name is its reference escaping (which is one-to-one) unless it had to be shortened.
+// in a record folder. A record's file is FOLDER "/" ENCODED-NAME EXTENSION. ENCODED-NAME is the name with
+// every byte outside A-Z a-z 0-9 "-_.+@,=:" written as %XX ("%", "~" and a leading "." always), "%" for the
+// empty name; an encoding longer than 200 bytes is cut to at most 150 bytes plus "~" and the SHA-256 of the
+// name. The properties: the file name is one path component that stays in its folder and is recognised as a
+// record of its kind, and the name is its reference escaping (which is one-to-one) unless it had to be shortened.
 #include <cctype>
 #include <cstring>
 
@@ -27,7 +25,6 @@ std::string ReferenceEscaping(const std::string& name) {
     return out;
 }
 
-// Checks the file name of `record`, named `name`, and returns its stem.
 template <typename T>
 std::string CheckFileName(const T& record, const std::string& name, const std::string& extension, AcConfigType kind) {
     FUZZ_CHECK(GetConfigName(record) == name, "GetConfigName");
@@ -38,9 +35,7 @@ std::string CheckFileName(const T& record, const std::string& name, const std::s
                file);
     // Hidden files (".", ".." among them) are skipped when folders are loaded.
     FUZZ_CHECK(file[0] != '.', file);
-    FUZZ_CHECK(file.size() > extension.size() &&
-                   file.compare(file.size() - extension.size(), extension.size(), extension) == 0,
-               file);
+    FUZZ_CHECK(file.size() > extension.size() && file.substr(file.size() - extension.size()) == extension, file);
     // Found again by the watcher in each of the three trees.
     for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder})
         FUZZ_CHECK(ParseConfigType(root + path) == kind, root + path);
@@ -89,8 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     policy.policies.push_back(ACPolicy{"second", {}});
     FUZZ_CHECK(CheckFileName(policy, name, kPolicyFileExtension, PolicyType) == stem, "policy stem");
 
-    // Any path the watcher may be handed.
-    ParseConfigType(name);
-    ParseConfigType("/etc/olm/sarv/mode.d/" + name);
+    ParseConfigType("/etc/olm/sarv/mode.d/" + name);  // any file the watcher may find in a record folder
     return 0;
 }
