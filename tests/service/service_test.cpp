@@ -295,9 +295,7 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
 // 50 000 times) holds up no writer.
 TEST_F(Bus, ASlowPackageDatabaseHoldsUpNoWriter) {
     Reset("service");
-    std::string list;
-    for (int i = 0; i < 50000; ++i) list += "/tmp/dpkg/status\n";
-    WriteFile("/tmp/dpkg/info/slow.list", list);
+    WriteFile("/tmp/dpkg/info/slow.list", Join(std::vector<std::string>(50000, "/tmp/dpkg/status"), "\n") + "\n");
     WriteFile("/tmp/dpkg/status", "Package: slow\nStatus: install ok installed\n\n");
     WriteFile("/etc/olm/sarv/entity.d/slow.subject", R"({"name":"slow","type":"subject","subtype":"package"})");
     PolicyMigrationHelper::Instance()->CloseDb();
