@@ -6,8 +6,7 @@
 // with the arguments as message and program name (a real caller's is its argv[0], which this process cannot
 // vary). This process is labelled, so changes pass the caller check. Beyond "no crash": the service's tree and
 // the cache agree, each stored file is a loadable record named after it, the other trees are never written, a
-// change that was not refused is in effect, and every answer of a query is a record document. The tree and the
-// cache are put back after each input, so a finding replays on its own.
+// change that was not refused is in effect, and every answer of a query is a record document.
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,7 +30,6 @@ const char* const kMethods[kMethodCount] = {"GetMode", "ListEntity", "GetEntity"
     "DeleteMode", "SetEntity", "DeleteEntity", "SetPolicy", "DeletePolicy", "CanAuthorize", "CheckAuthorization"};
 const AcConfigType kQueryKinds[] = {ModeType, EntityType, EntityType, PolicyType};
 
-sarvtest::Client* g_client = nullptr;
 std::tuple<ConfigMap<ModeData>, ConfigMap<EntityInfoData>, ConfigMap<PolicyData>> g_loaded;  // after start-up
 std::map<std::string, std::string> g_fixedTrees;  // /etc and /usr/share
 
@@ -96,7 +94,8 @@ void Call(int method, std::vector<std::string> args) {
     } else if (method != kCheckAuthorization) {
         args.resize(method == kListEntity ? 0 : 1);
     }
-    const sarvtest::Reply reply = g_client->Call(kMethods[method], args);
+    static sarvtest::Client client;  // once the service is up
+    const sarvtest::Reply reply = client.Call(kMethods[method], args);
     if (!reply.ok) return;
     if (IsMutation(method)) CheckChangeInEffect(method, args[0]);
     if (method == kCheckAuthorization) FUZZ_CHECK(reply.number == 0 || reply.number == 1, std::to_string(reply.number));
@@ -151,8 +150,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::map<std::string, std::string>{{"dpkg", "exec /usr/bin/dpkg \"$@\" 2>/dev/null"}});
     static sarvtest::Service service;
     FUZZ_CHECK(service.Start(), "no private system bus: run it through tests/sandbox/with-private-bus");
-    static sarvtest::Client client;
-    g_client = &client;
     g_fixedTrees = sarvtest::Snapshot({kEtcFolder, kUsrShareFolder});
     sarvtest::Service::Reload();
     ConfigManager* cache = ConfigManager::Instance();
@@ -181,8 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (!changed) return 0;
     CheckState();
-    // Back to the state after start-up: no file of the service's (its tree starts empty and it announces only
-    // files it writes or deletes: `touched` has them all), none announced to the idle watcher, the cache as loaded.
+    // Back to the state after start-up, so that a finding replays on its own: no file of the service's (its tree
+    // starts empty and it announces only files it writes or deletes: `touched` has them all), none announced to
+    // the idle watcher, the cache as loaded.
     for (const std::string& path : touched) {
         if (!std::filesystem::is_directory(path)) std::filesystem::remove(path);
         FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
