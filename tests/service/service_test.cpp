@@ -36,7 +36,7 @@ double Seconds(const std::function<void()>& what) {
 
 // The first test of the program: the adapter registry only ever grows. (A stop under calls ends the restart test.)
 // A start fails while another process owns the name, and succeeds once it is free.
-TEST(Frame, StatusFollowsTheAdaptersAndAnIdleOrStoppedLoopStopsAtOnce) {
+TEST(Frame, StartNeedsAFreeNameStatusFollowsTheAdaptersAndAnIdleOrStoppedLoopStopsAtOnce) {
     EXPECT_LT(Seconds(stop_ac_dbus), 3.5);
     Service owner(Service::kHost), refused;
     ASSERT_TRUE(owner.Start());
