@@ -336,13 +336,11 @@ TEST_F(Bus, TheModuleDecidesAtTheFirstEntityWhetherProgramsAreLabelled) {
 
     ASSERT_EQ(service->Stop(), 0);
     trees::Clear();
-    {
-        Service host(Service::kHost);
-        ASSERT_TRUE(host.Start());
-        EXPECT_TRUE(Client().Call("SetEntity", {app}).ok);
-        EXPECT_EQ(label("app") + " " + label("e") + " " + label("d"), "app app <none>");
-        EXPECT_EQ(host.Stop(), 0);
-    }
+    Service host(Service::kHost);
+    ASSERT_TRUE(host.Start());
+    EXPECT_TRUE(Client().Call("SetEntity", {app}).ok);
+    EXPECT_EQ(label("app") + " " + label("e") + " " + label("d"), "app app <none>");
+    EXPECT_EQ(host.Stop(), 0);
     labels::Module(false);
     ASSERT_TRUE(service->Start());
 }
