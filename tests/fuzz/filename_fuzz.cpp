@@ -1,11 +1,9 @@
 // The file names of records. The input is a record name (any bytes); it is also taken as a file name found
-// in a record folder.
-//
-// A record's file is FOLDER "/" ENCODED-NAME EXTENSION. ENCODED-NAME is the name with every byte outside
-// A-Z a-z 0-9 "-_.+@,=:" written as %XX ("%", "~" and a leading "." always), "%" for the empty name; an
-// encoding longer than 200 bytes is cut to at most 150 bytes plus "~" and the SHA-256 of the name. The
-// properties: the file name is one path component that stays in its folder and is recognised as a record of
-// its kind, and the name is its reference escaping (which is one-to-one) unless it had to be shortened.
+// in a record folder. A record's file is FOLDER "/" ENCODED-NAME EXTENSION. ENCODED-NAME is the name with
+// every byte outside A-Z a-z 0-9 "-_.+@,=:" written as %XX ("%", "~" and a leading "." always), "%" for the
+// empty name; an encoding longer than 200 bytes is cut to at most 150 bytes plus "~" and the SHA-256 of the
+// name. The properties: the file name is one path component that stays in its folder and is recognised as a
+// record of its kind, and the name is its reference escaping (which is one-to-one) unless it had to be shortened.
 #include <cctype>
 #include <cstring>
 
@@ -27,20 +25,16 @@ std::string ReferenceEscaping(const std::string& name) {
     return out;
 }
 
-// Checks the file name of `record`, named `name`, and returns its stem.
 template <typename T>
 std::string CheckFileName(const T& record, const std::string& name, const std::string& extension, AcConfigType kind) {
     FUZZ_CHECK(GetConfigName(record) == name, "GetConfigName");
     const std::string folder = GetConfigFolder(record), path = GetConfigFileName(record);
     FUZZ_CHECK(path.compare(0, folder.size() + 1, folder + "/") == 0, path);
     const std::string file = path.substr(folder.size() + 1);
-    FUZZ_CHECK(!file.empty() && file.size() <= 255 && file.find_first_of(std::string("/\0", 2)) == std::string::npos,
-               file);
-    // Hidden files (".", ".." among them) are skipped when folders are loaded.
-    FUZZ_CHECK(file[0] != '.', file);
-    FUZZ_CHECK(file.size() > extension.size() &&
-                   file.compare(file.size() - extension.size(), extension.size(), extension) == 0,
-               file);
+    // One path component, not hidden: hidden files (".", ".." among them) are skipped when folders are loaded.
+    FUZZ_CHECK(!file.empty() && file[0] != '.' && file.size() <= 255 &&
+                   file.find_first_of(std::string("/\0", 2)) == std::string::npos, file);
+    FUZZ_CHECK(file.size() > extension.size() && file.substr(file.size() - extension.size()) == extension, file);
     // Found again by the watcher in each of the three trees.
     for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder})
         FUZZ_CHECK(ParseConfigType(root + path) == kind, root + path);
@@ -76,21 +70,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string stem = CheckFileName(mode, name, kModeFileExtension, ModeType);
     CheckStem(stem, name);
 
-    EntityInfoData subject;
-    subject.name = name;
-    subject.type = kEntityTypeSubject;
-    FUZZ_CHECK(CheckFileName(subject, name, kSubjectFileExtension, EntityType) == stem, "subject stem");
-    EntityInfoData object = subject;
-    object.type = size % 2 ? kEntityTypeObject : std::string();
-    FUZZ_CHECK(CheckFileName(object, name, kObjectFileExtension, EntityType) == stem, "object stem");
+    EntityInfoData entity;
+    entity.name = name;
+    for (const std::string& type : {kEntityTypeSubject, kEntityTypeObject, std::string()}) {  // the last an object
+        entity.type = type;
+        const std::string& extension = type == kEntityTypeSubject ? kSubjectFileExtension : kObjectFileExtension;
+        FUZZ_CHECK(CheckFileName(entity, name, extension, EntityType) == stem, "entity stem, type " + type);
+    }
 
     PolicyData policy;
     policy.policies.push_back(ACPolicy{name, {PolicyObject{"camera", {"allow"}, 0, 0}}});
     policy.policies.push_back(ACPolicy{"second", {}});
     FUZZ_CHECK(CheckFileName(policy, name, kPolicyFileExtension, PolicyType) == stem, "policy stem");
 
-    // Any path the watcher may be handed.
-    ParseConfigType(name);
-    ParseConfigType("/etc/olm/sarv/mode.d/" + name);
+    ParseConfigType("/etc/olm/sarv/mode.d/" + name);  // any file the watcher may find in a record folder
     return 0;
 }

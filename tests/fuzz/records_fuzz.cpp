@@ -1,9 +1,7 @@
 // The record decoders of libsarv-ac. The input is one JSON document, or two separated by a NUL byte; each is
-// decoded as a mode, an entity and a policy.
-//
-// Beyond "no crash": a decoded record encodes to a document that decodes to the same record (nothing is lost
-// on the way to a file and back), decoding is all or nothing, and merging two records keeps what the merge
-// promises.
+// decoded as a mode, an entity and a policy. Beyond "no crash": a decoded record encodes to a document that
+// decodes to the same record (nothing is lost on the way to a file and back), decoding is all or nothing, and
+// merging two records keeps what the merge promises.
 #include <map>
 #include <set>
 
@@ -28,11 +26,9 @@ const char kOther[] = R"({"object": "\u0001other", "mode": "other-mode", "versio
 // decoding unchanged: compact or indented as in files, into a default record or into `other`.
 template <typename T>
 bool Decode(const std::string& text, T& out) {
-    static const T other = [] {
-        T record;
-        FUZZ_CHECK(ConfigFileHelper::LoadFromJson(kOther, record) == 0, kOther);
-        return record;
-    }();
+    static T other;
+    static const bool loaded = ConfigFileHelper::LoadFromJson(kOther, other) == 0;
+    FUZZ_CHECK(loaded, kOther);
     T probe = other;
     const int r = ConfigFileHelper::LoadFromJson(text, probe);
     FUZZ_CHECK(r == 0 || r == -22, "result " + std::to_string(r));
@@ -51,21 +47,18 @@ bool Blank(const json& value) { return value == "" || value == json::array(); }
 
 // Merge lays `layer` over `base` field by field: a field the layer leaves empty keeps the base's.
 void CheckOverlay(const json& merged, const json& base, const json& layer, const std::string& at) {
-    for (const auto& field : merged.items()) {
-        const std::string& key = field.key();
-        if (field.value().is_object())
-            CheckOverlay(field.value(), base.at(key), layer.at(key), at + key + ".");
+    for (const auto& [key, value] : merged.items())
+        if (value.is_object())
+            CheckOverlay(value, base.at(key), layer.at(key), at + key + ".");
         else
-            FUZZ_CHECK(field.value() == (Blank(layer.at(key)) ? base.at(key) : layer.at(key)), "field " + at + key);
-    }
+            FUZZ_CHECK(value == (Blank(layer.at(key)) ? base.at(key) : layer.at(key)), "field " + at + key);
 }
 
 void CheckEntityMerge(const EntityInfoData& a, const EntityInfoData& b) {
     EntityInfoData m = a;
     m.Merge(b);
     CheckOverlay(json(m), json(a), json(b), "");
-    // Valid records give a valid one when the layer decides what validity depends on: its subtype, and for
-    // D-Bus objects its operations.
+    // Valid records merge into a valid one when the layer sets what validity hangs on: subtype, D-Bus operations.
     if (a.IsValid() && b.IsValid() && !b.subtype.empty() &&
         (b.subtype != kEntitySubtypeDBus || !b.available_operations.empty()))
         FUZZ_CHECK(m.IsValid(), ToJsonText(a) + "\n  merged with\n  " + ToJsonText(b));
@@ -89,10 +82,10 @@ void CheckPolicyMerge(const PolicyData& a, const PolicyData& b) {
         }
     // The service layers /etc and /var/lib over the shipped files on this.
     if (a.IsValid() && b.IsValid()) FUZZ_CHECK(merged.IsValid(), ToJsonText(a) + "\n  merged with\n  " + ToJsonText(b));
-    if (!a.policies.empty() && !b.policies.empty())
-        FUZZ_CHECK(CompareVector(a.policies[0].objects, b.policies[0].objects) ==
-                       CompareVector(b.policies[0].objects, a.policies[0].objects),
-                   "object list comparison not symmetric");
+    if (!a.policies.empty() && !b.policies.empty()) {
+        const auto &x = a.policies[0].objects, &y = b.policies[0].objects;
+        FUZZ_CHECK(CompareVector(x, y) == CompareVector(y, x), "object list comparison not symmetric");
+    }
 }
 
 }  // namespace
@@ -111,16 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         policy = Decode(texts[i], policies[i]) && policy;
     }
     ParseConfigType(texts[0]);  // the path a watcher may be handed: any bytes
-    if (entity) {
-        CheckEntityMerge(entities[0], entities[1]);
-        CheckEntityMerge(entities[1], entities[0]);
-        CheckEntityMerge(entities[0], entities[0]);
-        const EntityAttrs &x = entities[0].attrs, &y = entities[1].attrs;
-        FUZZ_CHECK(x == x && (x == y) == (y == x), "attrs comparison not an equivalence");
-    }
-    if (policy) {
-        CheckPolicyMerge(policies[0], policies[1]);
-        CheckPolicyMerge(policies[1], policies[0]);
+    const EntityAttrs &x = entities[0].attrs, &y = entities[1].attrs;
+    if (entity) FUZZ_CHECK(x == x && (x == y) == (y == x), "attrs comparison not an equivalence");
+    for (const auto& [i, j] : {std::pair(0, 1), std::pair(1, 0), std::pair(0, 0)}) {  // each over the other and itself
+        if (entity) CheckEntityMerge(entities[i], entities[j]);
+        if (policy) CheckPolicyMerge(policies[i], policies[j]);
     }
     return 0;
 }

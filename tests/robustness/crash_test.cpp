@@ -2,11 +2,8 @@
 // entities changing their type among it: after every restart each acknowledged change is still there, on
 // disk and in the cache, no file is torn, and a change whose answer died with the service shows either its
 // old or its new state. Files an administrator adds while the service starts reach it too.
-//
 //   SARV_CRASH_SEED (a failure names it; replays it), SARV_CRASH_ROUNDS (kills, 25), SARV_CRASH_THREADS (3)
 #include <gmock/gmock.h>
-
-#include <iostream>
 
 #include "crash-model.h"
 
@@ -23,13 +20,11 @@ struct CrashTest : ::testing::Test {
 void Pause(uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // An administrator's mode file in /etc, written aside and renamed as install tools do: named as the service
-// names it, or a legacy ".json" file that start-up renames.
+// names it (the names here need no escaping), or a legacy ".json" file that start-up renames.
 void Install(const std::string& object, bool legacy) {
-    ModeData m;
-    m.object = object;
     const std::string aside = kEtcModeFolder + "/.crash-test-new";
-    WriteFile(aside, ToJsonText(m));
-    const std::string file = legacy ? kEtcModeFolder + "/" + object + ".json" : kEtcFolder + GetConfigFileName(m);
+    WriteFile(aside, json{{"object", object}}.dump());
+    const std::string file = kEtcModeFolder + "/" + object + (legacy ? ".json" : kModeFileExtension);
     rename(aside.c_str(), file.c_str());
 }
 
@@ -78,8 +73,6 @@ TEST_F(CrashTest, AcknowledgedChangesSurviveKills) {
         ASSERT_THAT(CheckAgainstModel(model, checker), IsEmpty()) << "killed after " << delay << " ms";
     }
     EXPECT_EQ(service.Stop(), 0);
-    std::cout << "crash test: calls acknowledged " << counts[kAcknowledged] << ", refused " << counts[kRefused]
-              << ", undetermined " << counts[kUndetermined] << "\n";
     EXPECT_EQ(counts[kDenied], 0u) << "the caller check refused the labelled client";
     EXPECT_GT(counts[kAcknowledged], rounds) << "the run proves something only when the service took changes";
 }
