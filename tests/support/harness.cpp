@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -181,6 +182,8 @@ Child::Child(const std::vector<std::string>& argv, const Options& options) {
     char byte;
     if ((pid_ = fork()) == 0) {  // only async-signal-safe calls until the exec
         close(go[1]);
+        // Ends with this process, so that a test that dies leaves no daemon holding its output open.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() == 1) _exit(125);
         while (read(go[0], &byte, 1) < 0 && errno == EINTR) continue;
         if (options.out_fd >= 0) dup2(options.out_fd, STDOUT_FILENO);
         if (options.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0))
