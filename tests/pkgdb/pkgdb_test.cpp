@@ -121,5 +121,9 @@ TEST(Pkgdb, TheListerRunsDpkgSafely) {
         EXPECT_EQ(dpkg.Runs("dpkg"), std::vector<std::string>{"-L a+b.c:amd64"}) << body;
         EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) << body;
     }
+    const std::string path = getenv("PATH");  // no dpkg to run: no programs
+    setenv("PATH", "/nonexistent", 1);
+    EXPECT_TRUE(get_pkg_elf_list("a+b.c:amd64").empty());
+    setenv("PATH", path.c_str(), 1);
 }
 
