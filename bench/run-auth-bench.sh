@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARV_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" --target auth_bench sarv-audit-preload -j"$(nproc)"
-preload=$(find "$build/tests/support/audit-preload" -name 'libsarv-audit-preload.so' | head -n1)
+preload=$(find "$build/platform/audit" -name 'libsarv-audit-preload.so' | head -n1)
 [ -n "$preload" ] || { echo "run-auth-bench: the audit stand-in was not built" >&2; exit 1; }
 run=(tests/sandbox/sarv-sandbox tests/sandbox/with-private-bus
      env LD_PRELOAD="$(realpath "$preload")" SARV_AUDIT_LOG=/tmp/auth-bench-audit.log

@@ -9,6 +9,6 @@ scripts/install-deps.sh
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)"
 # Audit records go to a file in the sandbox, not to this machine's audit log.
-export SARV_AUDIT_PRELOAD=$PWD/build/tests/support/audit-preload/libsarv-audit-preload.so
+export SARV_AUDIT_PRELOAD=$PWD/build/platform/audit/libsarv-audit-preload.so
 export SARV_AUDIT_LOG=/tmp/sarv-audit-records.log
 exec tests/sandbox/sarv-sandbox tests/sandbox/with-private-bus scripts/demo-inside.sh

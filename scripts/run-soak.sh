@@ -27,5 +27,5 @@ top=$PWD
 cd "$build"
 export SARV_SOAK_MINUTES=$minutes
 export SARV_SANDBOX_KEEP="$PWD $top"
-export SARV_AUDIT_PRELOAD=$PWD/tests/support/audit-preload/libsarv-audit-preload.so
+export SARV_AUDIT_PRELOAD=$PWD/platform/audit/libsarv-audit-preload.so
 exec "$top/tests/sandbox/sarv-sandbox" "$PWD/bench/soak/soak"

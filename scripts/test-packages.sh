@@ -31,7 +31,7 @@ if [ "${1:-}" != --inside ]; then
     echo "== lintian"
     lintian --fail-on error --tag-display-limit 0 "$out"/*.changes 2>&1 |
         { grep -v 'running with root privileges' || true; }
-    export SARV_AUDIT_PRELOAD=$PWD/build/tests/support/audit-preload/libsarv-audit-preload.so
+    export SARV_AUDIT_PRELOAD=$PWD/build/platform/audit/libsarv-audit-preload.so
     export SARV_AUDIT_LOG=/tmp/audit.log
     exec tests/sandbox/sarv-sandbox "$0" --inside "$out"
 fi

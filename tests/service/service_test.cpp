@@ -19,7 +19,6 @@
 #include "audit-records.h"
 #include "config-manager.h"
 #include "harness.h"
-#include "policy-migration-helper.h"
 
 using namespace sarvtest;
 
@@ -289,30 +288,6 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
     std::vector<Signal> sent;  // all, in order
     for (int i = 0; i < 50; ++i) sent.push_back({"ModeChanged", "m" + std::to_string(i), "add"});
     EXPECT_EQ(signals_.Take(), sent);
-}
-
-// The package database is read after the cache's lock is released: a slow lookup (one package listing a file
-// 50 000 times) holds up no writer.
-TEST_F(Bus, ASlowPackageDatabaseHoldsUpNoWriter) {
-    Reset("service");
-    WriteFile("/tmp/dpkg/info/slow.list", Join(std::vector<std::string>(50000, "/tmp/dpkg/status"), "\n") + "\n");
-    WriteFile("/tmp/dpkg/status", "Package: slow\nStatus: install ok installed\n\n");
-    WriteFile("/etc/olm/sarv/entity.d/slow.subject", R"({"name":"slow","type":"subject","subtype":"package"})");
-    PolicyMigrationHelper::Instance()->CloseDb();
-    Service::Reload();
-    ConfigManager* cache = ConfigManager::Instance();
-    const auto lookup = [&] {
-        EntityInfoData subject;
-        EXPECT_EQ(cache->GetExeSubjectInfo("/usr/bin/none", subject), -1);
-    };
-    lookup();  // loads the database
-    const double alone = Seconds(lookup);
-    std::thread asker(lookup);
-    usleep(static_cast<useconds_t>(alone * 1e6 / 4));
-    const double write = Seconds([&] { EXPECT_TRUE(client_.Call("SetMode", {R"({"object":"mic","mode":"read"})"}).ok); });
-    asker.join();
-    EXPECT_LT(write, alone / 4) << "a lookup takes " << alone << " s, the write took " << write << " s";
-    PolicyMigrationHelper::Instance()->CloseDb();
 }
 
 // Whether the kernel module is there is decided once, at a process's first stored entity: here without it, in a

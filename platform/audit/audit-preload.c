@@ -1,7 +1,8 @@
-/* libaudit's record calls for tests, preloaded or linked in. A record is a line of SARV_AUDIT_LOG: type message comm
- * hostname addr tty result as NAME=VALUE, tab-separated, texts as received ("(null)": none). SARV_AUDIT_OPEN_FAIL=1: no
- * audit subsystem. Held to libaudit 3.0.9's limits: a name it would hex-encode past its 8192-byte buffer aborts, as its
- * stack overflow does; a record text over the kernel's 8560 bytes (it cuts silently) is -EINVAL. Success is positive. */
+/* libaudit's record calls for runs that must not reach the machine's audit system, preloaded or linked in. A
+ * record is a line of SARV_AUDIT_LOG: type message comm hostname addr tty result as NAME=VALUE, tab-separated, texts
+ * as received ("(null)": none). SARV_AUDIT_OPEN_FAIL=1: no audit subsystem. Held to libaudit 3.0.9's limits: a name
+ * it would hex-encode past its 8192-byte buffer aborts, as its stack overflow does; a record text over the kernel's
+ * 8560 bytes (it cuts silently) is -EINVAL. Success is positive. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>

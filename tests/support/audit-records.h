@@ -1,4 +1,4 @@
-// Reading what the audit stand-in (audit-preload.c) recorded.
+// Reading what the audit stand-in (platform/audit/audit-preload.c) recorded.
 #pragma once
 
 #include <fstream>
