@@ -154,7 +154,6 @@ void read_request(connection_slot& slot) {
     slot.deadline = NowMs() + kIdleLimitMs;
     char exe_path[64] = {0};
     snprintf(exe_path, sizeof exe_path, "/proc/%d/exe", slot.pid);
-    memset(slot.buffer, 0, sizeof slot.buffer);
     ssize_t len = readlink(exe_path, slot.buffer, kMaxExePath);
     if (len < 0) {
         int exe_len = -errno;
@@ -163,6 +162,7 @@ void read_request(connection_slot& slot) {
         close_slot(slot);
         return;
     }
+    slot.buffer[len] = '\0';
     size_t answer = static_cast<size_t>(len) + 1;
     std::string appid;
     try {
@@ -175,8 +175,10 @@ void read_request(connection_slot& slot) {
         size_t room = sizeof slot.buffer - answer - 2;
         size_t copied = std::min(appid.size(), room);
         memcpy(slot.buffer + answer, appid.data(), copied);
+        slot.buffer[answer + copied] = '\0';
         answer += copied + 1;
     }
+    slot.buffer[answer] = '\0';
     slot.pending = static_cast<int>(answer + 1);
 }
 
