@@ -31,6 +31,9 @@ namespace {
 const char kSocketPath[] = "/tmp/.sarv.dom";
 constexpr int kSlots = sizeof connection_list / sizeof connection_list[0];
 constexpr int kMaxExePath = 4096;
+// Process ids taken in by one read; more that have arrived at once are
+// read in the next pass.
+constexpr size_t kRequestsPerRead = 16;
 // A client that has not completed a request this long after connecting or
 // after its last request loses its slot, so that idle clients cannot hold
 // all ten for good.
@@ -141,28 +144,62 @@ void close_all() {
         if (slot.socket != -1) close_slot(slot);
 }
 
-// Reads one request and prepares its answer: the executable path, a zero,
-// the application id and a zero when there is one, and a closing zero.
-void read_request(connection_slot& slot) {
-    ssize_t n = recv(slot.socket, &slot.pid, sizeof slot.pid, MSG_DONTWAIT);
-    if (n != static_cast<ssize_t>(sizeof slot.pid)) {
-        // End of stream, an error, or a fragment of a process id: a stream
-        // that has lost its alignment cannot be answered any more.
-        close_slot(slot);
+void send_answer(connection_slot& slot) {
+    // Never block the loop on a slow reader, and never let a reader that
+    // has gone raise SIGPIPE in the host process.
+    ssize_t n = send(slot.socket, slot.buffer, static_cast<size_t>(slot.pending), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+        slot.pending -= static_cast<int>(n);
+        if (slot.pending > 0) memmove(slot.buffer, slot.buffer + n, static_cast<size_t>(slot.pending));
         return;
     }
-    slot.deadline = NowMs() + kIdleLimitMs;
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    AcLog(LOG_ERR, "send() from peer error");
+    close_slot(slot);
+}
+
+// Puts the executable path of `pid` and a zero at the start of the slot's
+// buffer; the path's length, or -1 (logged) when the link cannot be read.
+ssize_t read_exe_path(connection_slot& slot, int pid) {
     char exe_path[64] = {0};
-    snprintf(exe_path, sizeof exe_path, "/proc/%d/exe", slot.pid);
+    snprintf(exe_path, sizeof exe_path, "/proc/%d/exe", pid);
     ssize_t len = readlink(exe_path, slot.buffer, kMaxExePath);
     if (len < 0) {
         int exe_len = -errno;
         AcLog(LOG_ERR, "readlink error exePath = %s!", exe_path);
         AcLog(LOG_ERR, "get_pid_exepath error exe_len = %d", exe_len);
+        return -1;
+    }
+    slot.buffer[len] = '\0';
+    return len;
+}
+
+// Reads the requests that have arrived and answers the last of them: the
+// executable path, a zero, the application id and a zero when there is
+// one, and a closing zero. A request read before the answer to the one
+// before has gone out replaces that answer, so the earlier ones are only
+// checked (the connection ends at the first that cannot be answered). The
+// answer is sent at once; what the socket does not take waits for the
+// loop to see it writable.
+void read_request(connection_slot& slot, int64_t now) {
+    int32_t pids[kRequestsPerRead];
+    ssize_t n = recv(slot.socket, pids, sizeof pids, MSG_DONTWAIT);
+    if (n <= 0 || n % static_cast<ssize_t>(sizeof pids[0]) != 0) {
+        // End of stream, an error, or a fragment of a process id: a stream
+        // that has lost its alignment cannot be answered any more.
         close_slot(slot);
         return;
     }
-    slot.buffer[len] = '\0';
+    slot.deadline = now + kIdleLimitMs;
+    ssize_t len = -1;
+    for (size_t i = 0; i < static_cast<size_t>(n) / sizeof pids[0]; ++i) {
+        slot.pid = pids[i];
+        len = read_exe_path(slot, slot.pid);
+        if (len < 0) {
+            close_slot(slot);
+            return;
+        }
+    }
     size_t answer = static_cast<size_t>(len) + 1;
     std::string appid;
     try {
@@ -180,20 +217,7 @@ void read_request(connection_slot& slot) {
     }
     slot.buffer[answer] = '\0';
     slot.pending = static_cast<int>(answer + 1);
-}
-
-void send_answer(connection_slot& slot) {
-    // Never block the loop on a slow reader, and never let a reader that
-    // has gone raise SIGPIPE in the host process.
-    ssize_t n = send(slot.socket, slot.buffer, static_cast<size_t>(slot.pending), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-        slot.pending -= static_cast<int>(n);
-        if (slot.pending > 0) memmove(slot.buffer, slot.buffer + n, static_cast<size_t>(slot.pending));
-        return;
-    }
-    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    AcLog(LOG_ERR, "send() from peer error");
-    close_slot(slot);
+    send_answer(slot);
 }
 
 // Fills `fds` with the listening socket, the wake descriptor and every open
@@ -357,7 +381,7 @@ bool ServeClients() {
                 continue;
             }
             // A hang-up or error reads as end of stream or a failed read.
-            if (events & (POLLIN | POLLHUP | POLLERR)) read_request(slot);
+            if (events & (POLLIN | POLLHUP | POLLERR)) read_request(slot, NowMs());
             if (slot.socket != -1 && (events & POLLOUT) && slot.pending > 0) send_answer(slot);
             if (slot.socket != -1 && (events & POLLPRI)) close_slot(slot);
         }
