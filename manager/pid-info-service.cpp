@@ -220,20 +220,11 @@ void read_request(connection_slot& slot, int64_t now) {
     send_answer(slot);
 }
 
-// Fills `fds` with the listening socket, the wake descriptor and every open
-// client; `slot_index[i]` is the entry of slot i, or -1.
-nfds_t build_poll_set(pollfd* fds, int* slot_index) {
-    nfds_t n = 0;
-    fds[n++] = {listen_sock, POLLIN | POLLPRI, 0};
-    fds[n++] = {WakeFd(), POLLIN, 0};
-    for (int i = 0; i < kSlots; ++i) {
-        const connection_slot& slot = connection_list[i];
-        slot_index[i] = -1;
-        if (slot.socket == -1) continue;
-        slot_index[i] = static_cast<int>(n);
-        fds[n++] = {slot.socket, static_cast<short>(POLLIN | POLLPRI | (slot.pending > 0 ? POLLOUT : 0)), 0};
-    }
-    return n;
+// Points the poll entry of a slot at its socket (-1: poll() skips it) and
+// asks for writability only while part of an answer waits.
+void watch_slot(pollfd& entry, const connection_slot& slot) {
+    entry.fd = slot.socket;
+    entry.events = static_cast<short>(POLLIN | POLLPRI | (slot.pending > 0 ? POLLOUT : 0));
 }
 
 }  // namespace
@@ -333,13 +324,14 @@ void close_and_unlink() {
 
 // The milliseconds until the first client's time is up (-1: no client),
 // closing every client whose time is up already.
-int CloseIdleClients() {
-    const int64_t now = NowMs();
+int CloseIdleClients(int64_t now, pollfd* entries) {
     int64_t next = -1;
-    for (auto& slot : connection_list) {
+    for (int i = 0; i < kSlots; ++i) {
+        connection_slot& slot = connection_list[i];
         if (slot.socket == -1) continue;
         if (slot.deadline <= now) {
             close_slot(slot);
+            watch_slot(entries[i], slot);
             continue;
         }
         if (next < 0 || slot.deadline - now < next) next = slot.deadline - now;
@@ -348,15 +340,23 @@ int CloseIdleClients() {
 }
 
 // Serves the clients until a stop is requested (true) or the listening
-// socket fails (false).
+// socket fails (false). The poll set has a fixed entry for every slot and
+// changes only where a slot does.
 bool ServeClients() {
     pollfd fds[2 + kSlots];
-    int slot_index[kSlots];
+    pollfd* const entries = fds + 2;
+    fds[0] = {listen_sock, POLLIN | POLLPRI, 0};
+    fds[1] = {WakeFd(), POLLIN, 0};
+    for (int i = 0; i < kSlots; ++i) {
+        entries[i].revents = 0;
+        watch_slot(entries[i], connection_list[i]);
+    }
+    int64_t now = NowMs();
     while (!g_stop_requested.load()) {
-        int timeout = CloseIdleClients();
+        int timeout = CloseIdleClients(now, entries);
         if (WakeFd() < 0 && (timeout < 0 || timeout > 200)) timeout = 200;
-        nfds_t n = build_poll_set(fds, slot_index);
-        int ready = poll(fds, n, timeout);
+        int ready = poll(fds, 2 + kSlots, timeout);
+        now = NowMs();
         if (ready < 0) {
             if (errno == EINTR) continue;
             AcLog(LOG_ERR, "select() error %d", errno);
@@ -365,25 +365,29 @@ bool ServeClients() {
         if (ready == 0) continue;
         if (fds[1].revents != 0) continue;  // a stop request; checked above
 
-        if (fds[0].revents & POLLIN) handle_new_connection();
+        // The new client's entry had no socket in this poll, so its events
+        // are empty; the other entries keep theirs.
+        if (fds[0].revents & POLLIN && handle_new_connection() == 0)
+            for (int i = 0; i < kSlots; ++i) watch_slot(entries[i], connection_list[i]);
         if (fds[0].revents & (POLLPRI | POLLERR | POLLHUP | POLLNVAL)) {
             AcLog(LOG_ERR, "Exception listen socket fd.\n");
             return false;
         }
         for (int i = 0; i < kSlots; ++i) {
             connection_slot& slot = connection_list[i];
-            if (slot_index[i] < 0 || slot.socket == -1) continue;
-            const short events = fds[slot_index[i]].revents;
+            const short events = entries[i].revents;
+            if (events == 0 || slot.socket == -1) continue;
             if (events & POLLNVAL) {
                 // Not open any more: nothing to close, only the slot to free.
                 slot.socket = -1;
                 slot.pending = 0;
-                continue;
+            } else {
+                // A hang-up or error reads as end of stream or a failed read.
+                if (events & (POLLIN | POLLHUP | POLLERR)) read_request(slot, now);
+                if (slot.socket != -1 && (events & POLLOUT) && slot.pending > 0) send_answer(slot);
+                if (slot.socket != -1 && (events & POLLPRI)) close_slot(slot);
             }
-            // A hang-up or error reads as end of stream or a failed read.
-            if (events & (POLLIN | POLLHUP | POLLERR)) read_request(slot, NowMs());
-            if (slot.socket != -1 && (events & POLLOUT) && slot.pending > 0) send_answer(slot);
-            if (slot.socket != -1 && (events & POLLPRI)) close_slot(slot);
+            watch_slot(entries[i], slot);
         }
     }
     return true;
