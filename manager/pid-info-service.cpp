@@ -31,6 +31,9 @@ namespace {
 const char kSocketPath[] = "/tmp/.sarv.dom";
 constexpr int kSlots = sizeof connection_list / sizeof connection_list[0];
 constexpr int kMaxExePath = 4096;
+// Process ids taken in by one read; more that have arrived at once are
+// read in the next pass.
+constexpr size_t kRequestsPerRead = 16;
 // A client that has not completed a request this long after connecting or
 // after its last request loses its slot, so that idle clients cannot hold
 // all ten for good.
@@ -141,45 +144,6 @@ void close_all() {
         if (slot.socket != -1) close_slot(slot);
 }
 
-// Reads one request and prepares its answer: the executable path, a zero,
-// the application id and a zero when there is one, and a closing zero.
-void read_request(connection_slot& slot) {
-    ssize_t n = recv(slot.socket, &slot.pid, sizeof slot.pid, MSG_DONTWAIT);
-    if (n != static_cast<ssize_t>(sizeof slot.pid)) {
-        // End of stream, an error, or a fragment of a process id: a stream
-        // that has lost its alignment cannot be answered any more.
-        close_slot(slot);
-        return;
-    }
-    slot.deadline = NowMs() + kIdleLimitMs;
-    char exe_path[64] = {0};
-    snprintf(exe_path, sizeof exe_path, "/proc/%d/exe", slot.pid);
-    memset(slot.buffer, 0, sizeof slot.buffer);
-    ssize_t len = readlink(exe_path, slot.buffer, kMaxExePath);
-    if (len < 0) {
-        int exe_len = -errno;
-        AcLog(LOG_ERR, "readlink error exePath = %s!", exe_path);
-        AcLog(LOG_ERR, "get_pid_exepath error exe_len = %d", exe_len);
-        close_slot(slot);
-        return;
-    }
-    size_t answer = static_cast<size_t>(len) + 1;
-    std::string appid;
-    try {
-        appid = GetVeltrinApplicationId(slot.pid);
-    } catch (...) {
-        appid.clear();
-    }
-    if (!appid.empty()) {
-        // Leave room for the id's zero and the closing zero.
-        size_t room = sizeof slot.buffer - answer - 2;
-        size_t copied = std::min(appid.size(), room);
-        memcpy(slot.buffer + answer, appid.data(), copied);
-        answer += copied + 1;
-    }
-    slot.pending = static_cast<int>(answer + 1);
-}
-
 void send_answer(connection_slot& slot) {
     // Never block the loop on a slow reader, and never let a reader that
     // has gone raise SIGPIPE in the host process.
@@ -194,20 +158,73 @@ void send_answer(connection_slot& slot) {
     close_slot(slot);
 }
 
-// Fills `fds` with the listening socket, the wake descriptor and every open
-// client; `slot_index[i]` is the entry of slot i, or -1.
-nfds_t build_poll_set(pollfd* fds, int* slot_index) {
-    nfds_t n = 0;
-    fds[n++] = {listen_sock, POLLIN | POLLPRI, 0};
-    fds[n++] = {WakeFd(), POLLIN, 0};
-    for (int i = 0; i < kSlots; ++i) {
-        const connection_slot& slot = connection_list[i];
-        slot_index[i] = -1;
-        if (slot.socket == -1) continue;
-        slot_index[i] = static_cast<int>(n);
-        fds[n++] = {slot.socket, static_cast<short>(POLLIN | POLLPRI | (slot.pending > 0 ? POLLOUT : 0)), 0};
+// Puts the executable path of `pid` and a zero at the start of the slot's
+// buffer; the path's length, or -1 (logged) when the link cannot be read.
+ssize_t read_exe_path(connection_slot& slot, int pid) {
+    char exe_path[64] = {0};
+    snprintf(exe_path, sizeof exe_path, "/proc/%d/exe", pid);
+    ssize_t len = readlink(exe_path, slot.buffer, kMaxExePath);
+    if (len < 0) {
+        int exe_len = -errno;
+        AcLog(LOG_ERR, "readlink error exePath = %s!", exe_path);
+        AcLog(LOG_ERR, "get_pid_exepath error exe_len = %d", exe_len);
+        return -1;
     }
-    return n;
+    slot.buffer[len] = '\0';
+    return len;
+}
+
+// Reads the requests that have arrived and answers the last of them: the
+// executable path, a zero, the application id and a zero when there is
+// one, and a closing zero. A request read before the answer to the one
+// before has gone out replaces that answer, so the earlier ones are only
+// checked (the connection ends at the first that cannot be answered). The
+// answer is sent at once; what the socket does not take waits for the
+// loop to see it writable.
+void read_request(connection_slot& slot, int64_t now) {
+    int32_t pids[kRequestsPerRead];
+    ssize_t n = recv(slot.socket, pids, sizeof pids, MSG_DONTWAIT);
+    if (n <= 0 || n % static_cast<ssize_t>(sizeof pids[0]) != 0) {
+        // End of stream, an error, or a fragment of a process id: a stream
+        // that has lost its alignment cannot be answered any more.
+        close_slot(slot);
+        return;
+    }
+    slot.deadline = now + kIdleLimitMs;
+    ssize_t len = -1;
+    for (size_t i = 0; i < static_cast<size_t>(n) / sizeof pids[0]; ++i) {
+        slot.pid = pids[i];
+        len = read_exe_path(slot, slot.pid);
+        if (len < 0) {
+            close_slot(slot);
+            return;
+        }
+    }
+    size_t answer = static_cast<size_t>(len) + 1;
+    std::string appid;
+    try {
+        appid = GetVeltrinApplicationId(slot.pid);
+    } catch (...) {
+        appid.clear();
+    }
+    if (!appid.empty()) {
+        // Leave room for the id's zero and the closing zero.
+        size_t room = sizeof slot.buffer - answer - 2;
+        size_t copied = std::min(appid.size(), room);
+        memcpy(slot.buffer + answer, appid.data(), copied);
+        slot.buffer[answer + copied] = '\0';
+        answer += copied + 1;
+    }
+    slot.buffer[answer] = '\0';
+    slot.pending = static_cast<int>(answer + 1);
+    send_answer(slot);
+}
+
+// Points the poll entry of a slot at its socket (-1: poll() skips it) and
+// asks for writability only while part of an answer waits.
+void watch_slot(pollfd& entry, const connection_slot& slot) {
+    entry.fd = slot.socket;
+    entry.events = static_cast<short>(POLLIN | POLLPRI | (slot.pending > 0 ? POLLOUT : 0));
 }
 
 }  // namespace
@@ -307,13 +324,14 @@ void close_and_unlink() {
 
 // The milliseconds until the first client's time is up (-1: no client),
 // closing every client whose time is up already.
-int CloseIdleClients() {
-    const int64_t now = NowMs();
+int CloseIdleClients(int64_t now, pollfd* entries) {
     int64_t next = -1;
-    for (auto& slot : connection_list) {
+    for (int i = 0; i < kSlots; ++i) {
+        connection_slot& slot = connection_list[i];
         if (slot.socket == -1) continue;
         if (slot.deadline <= now) {
             close_slot(slot);
+            watch_slot(entries[i], slot);
             continue;
         }
         if (next < 0 || slot.deadline - now < next) next = slot.deadline - now;
@@ -322,15 +340,23 @@ int CloseIdleClients() {
 }
 
 // Serves the clients until a stop is requested (true) or the listening
-// socket fails (false).
+// socket fails (false). The poll set has a fixed entry for every slot and
+// changes only where a slot does.
 bool ServeClients() {
     pollfd fds[2 + kSlots];
-    int slot_index[kSlots];
+    pollfd* const entries = fds + 2;
+    fds[0] = {listen_sock, POLLIN | POLLPRI, 0};
+    fds[1] = {WakeFd(), POLLIN, 0};
+    for (int i = 0; i < kSlots; ++i) {
+        entries[i].revents = 0;
+        watch_slot(entries[i], connection_list[i]);
+    }
+    int64_t now = NowMs();
     while (!g_stop_requested.load()) {
-        int timeout = CloseIdleClients();
+        int timeout = CloseIdleClients(now, entries);
         if (WakeFd() < 0 && (timeout < 0 || timeout > 200)) timeout = 200;
-        nfds_t n = build_poll_set(fds, slot_index);
-        int ready = poll(fds, n, timeout);
+        int ready = poll(fds, 2 + kSlots, timeout);
+        now = NowMs();
         if (ready < 0) {
             if (errno == EINTR) continue;
             AcLog(LOG_ERR, "select() error %d", errno);
@@ -339,25 +365,29 @@ bool ServeClients() {
         if (ready == 0) continue;
         if (fds[1].revents != 0) continue;  // a stop request; checked above
 
-        if (fds[0].revents & POLLIN) handle_new_connection();
+        // The new client's entry had no socket in this poll, so its events
+        // are empty; the other entries keep theirs.
+        if (fds[0].revents & POLLIN && handle_new_connection() == 0)
+            for (int i = 0; i < kSlots; ++i) watch_slot(entries[i], connection_list[i]);
         if (fds[0].revents & (POLLPRI | POLLERR | POLLHUP | POLLNVAL)) {
             AcLog(LOG_ERR, "Exception listen socket fd.\n");
             return false;
         }
         for (int i = 0; i < kSlots; ++i) {
             connection_slot& slot = connection_list[i];
-            if (slot_index[i] < 0 || slot.socket == -1) continue;
-            const short events = fds[slot_index[i]].revents;
+            const short events = entries[i].revents;
+            if (events == 0 || slot.socket == -1) continue;
             if (events & POLLNVAL) {
                 // Not open any more: nothing to close, only the slot to free.
                 slot.socket = -1;
                 slot.pending = 0;
-                continue;
+            } else {
+                // A hang-up or error reads as end of stream or a failed read.
+                if (events & (POLLIN | POLLHUP | POLLERR)) read_request(slot, now);
+                if (slot.socket != -1 && (events & POLLOUT) && slot.pending > 0) send_answer(slot);
+                if (slot.socket != -1 && (events & POLLPRI)) close_slot(slot);
             }
-            // A hang-up or error reads as end of stream or a failed read.
-            if (events & (POLLIN | POLLHUP | POLLERR)) read_request(slot);
-            if (slot.socket != -1 && (events & POLLOUT) && slot.pending > 0) send_answer(slot);
-            if (slot.socket != -1 && (events & POLLPRI)) close_slot(slot);
+            watch_slot(entries[i], slot);
         }
     }
     return true;

@@ -13,7 +13,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -183,12 +182,20 @@ int ReadWholeFile(const std::string& path, std::string& text) {
     return 0;
 }
 
+// Plain reads: the PID information service asks for a process's cgroup on
+// every request, and a file stream costs it a buffer and several copies.
 int ReadProcFile(const std::string& path, std::string& text) {
-    std::ifstream in(path);
-    if (!in) return -ENOENT;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    text = ss.str();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -ENOENT;
+    text.clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
     return 0;
 }
 
