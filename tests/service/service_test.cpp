@@ -301,11 +301,12 @@ TEST_F(Bus, ASlowPackageDatabaseHoldsUpNoWriter) {
     PolicyMigrationHelper::Instance()->CloseDb();
     Service::Reload();
     ConfigManager* cache = ConfigManager::Instance();
-    const auto lookup = [&] {
+    const auto lookup = [&] {  // the list is kept until the database changes: each lookup loads it anew
+        PolicyMigrationHelper::Instance()->CloseDb();
         EntityInfoData subject;
         EXPECT_EQ(cache->GetExeSubjectInfo("/usr/bin/none", subject), -1);
     };
-    lookup();  // loads the database
+    lookup();
     const double alone = Seconds(lookup);
     std::thread asker(lookup);
     usleep(static_cast<useconds_t>(alone * 1e6 / 4));
