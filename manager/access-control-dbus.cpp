@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
@@ -91,26 +92,55 @@ QString AccessControlDbus::GetPolicy(sd_bus_message* m, const QString& qname) {
 
 QList<QString> AccessControlDbus::ListEntity(sd_bus_message*) {
     ConfigManager* cache = ConfigManager::Instance();
-    // Layered under the cache's read lock, exactly as GetEntity sees each
-    // name, so that a change from the watcher thread cannot move the maps
-    // under the walk; the package database and the encoding run after it is
-    // released.
-    std::vector<std::pair<std::string, EntityInfoData>> merged;
+    // Walked under the cache's read lock, each name layered exactly as
+    // GetEntity sees it, so that a change from the watcher thread cannot
+    // move the maps under the walk. Texts kept from earlier calls answer
+    // for the entities that did not change; the others are made after the
+    // lock is released, as the package database and the encoding take time.
+    struct Missing {
+        qsizetype at;
+        std::string name;
+        EntityInfoData entity;
+        std::optional<EntityTexts::Kept> kept;  // a package's text, good while its database is unchanged
+    };
+    QList<QString> result;
+    std::vector<Missing> missing;
+    uint64_t drops = 0;
     {
         std::shared_lock<std::shared_mutex> lock(cache->maps_lock);
-        merged.reserve(cache->entityMap.size());
-        for (const auto& [name, files] : cache->entityMap) {
-            // Every file of this name was deleted: the name is gone.
-            if (files.empty()) continue;
-            merged.emplace_back(name, LayerFiles(files));
+        result.reserve(static_cast<qsizetype>(cache->entityMap.size()));
+        drops = cache->entityTexts.Read([&](const auto& find) {
+            for (const auto& [name, files] : cache->entityMap) {
+                // Every file of this name was deleted: the name is gone.
+                if (files.empty()) continue;
+                const EntityTexts::Kept* kept = find(name);
+                if (kept && !kept->from_packages) {
+                    result.append(kept->text);
+                    continue;
+                }
+                missing.push_back({result.size(), name, LayerFiles(files), kept ? std::optional(*kept) : std::nullopt});
+                result.append(QString());
+            }
+        });
+    }
+    std::vector<std::pair<std::string, EntityTexts::Kept>> made;
+    bool asked = false;
+    uint64_t generation = 0;
+    for (Missing& m : missing) {
+        const bool fromPackages = m.entity.subtype == kEntitySubtypePackage && m.entity.attrs.exes.empty();
+        if (fromPackages && !asked) {
+            // Whether the package database changed is asked once per call.
+            generation = PolicyMigrationHelper::Instance()->Generation();
+            asked = true;
         }
+        if (fromPackages && m.kept && m.kept->packages == generation) {
+            result[m.at] = m.kept->text;
+            continue;
+        }
+        if (fromPackages) m.entity.attrs.exes = PolicyMigrationHelper::Instance()->QueryPackageFileList(m.name.c_str());
+        result[m.at] = QString::fromStdString(ToJsonText(m.entity));
+        made.push_back({std::move(m.name), {result[m.at], fromPackages, generation}});
     }
-    QList<QString> result;
-    result.reserve(static_cast<qsizetype>(merged.size()));
-    for (auto& [name, entity] : merged) {
-        if (entity.subtype == kEntitySubtypePackage && entity.attrs.exes.empty())
-            entity.attrs.exes = PolicyMigrationHelper::Instance()->QueryPackageFileList(name.c_str());
-        result.append(QString::fromStdString(ToJsonText(entity)));
-    }
+    cache->entityTexts.Keep(drops, made);
     return result;
 }

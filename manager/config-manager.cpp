@@ -52,6 +52,14 @@ void ApplyLayer(PolicyData& into, const PolicyData& layer) {
     MergeVector(into.policies, layer.policies);
 }
 
+// ListEntity's text of an entity goes with every change of its files; the
+// caller holds the maps' write lock.
+void Changed(const ConfigMap<ModeData>&, const std::string&) {}
+void Changed(const ConfigMap<PolicyData>&, const std::string&) {}
+void Changed(const ConfigMap<EntityInfoData>&, const std::string& name) {
+    ConfigManager::Instance()->entityTexts.Drop(name);
+}
+
 // Layered view of one name; the caller holds the maps' read lock.
 template <typename T>
 T Layered(const ConfigMap<T>& map, const std::string& name) {
@@ -211,6 +219,7 @@ int ConfigManager::LoadTrees() {
 
 void ConfigManager::ReadTrees() {
     WriteLock lock(maps_lock);
+    entityTexts.DropAll();
     for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
         ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
         ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
@@ -226,7 +235,8 @@ void ConfigManager::ReadTrees() {
 
 void ConfigManager::ForgetEntityFile(const std::string& path) {
     WriteLock lock(maps_lock);
-    for (auto& [name, files] : entityMap) files.erase(path);
+    for (auto& [name, files] : entityMap)
+        if (files.erase(path)) entityTexts.Drop(name);
 }
 
 // A change of an entity's type writes the file of the new type, then
@@ -570,6 +580,7 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
         removed.push_back(old);
     }
     WriteLock lock(maps_lock);
+    Changed(map, name);
     if (!nameKnown) {
         map[name] = {{path, toWrite}};
         changeType = kChangeTypeAdd;
@@ -614,6 +625,7 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         return r;
     }
     WriteLock lock(maps_lock);
+    Changed(map, name);
     map[name].erase(path);
     changeType = kChangeTypeDelete;
     return 0;
@@ -659,7 +671,9 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists
         self->NoteUsedFile(path);
         WriteLock lock(self->maps_lock);
         // A file holds one record: a rewritten file may carry another name.
-        for (auto& [name, files] : map) files.erase(path);
+        for (auto& [name, files] : map)
+            if (files.erase(path)) Changed(map, name);
+        Changed(map, GetConfigName(record));
         map[GetConfigName(record)][path] = record;
         out = std::move(record);
         return 0;
@@ -671,6 +685,7 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists
         if (file == files.end()) continue;
         out = file->second;
         files.erase(file);
+        Changed(map, name);
         return 0;
     }
     AcLog(LOG_ERR, "UpdateCache config not existed : %s!", path.c_str());

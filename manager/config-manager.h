@@ -13,6 +13,7 @@
 
 #include "acrecords.h"
 #include "configfile-helper.h"
+#include "entity-texts.h"
 
 class QString;
 
@@ -109,6 +110,9 @@ public:
     // static_configmanager_mutex as well) hold it exclusively while they
     // change a map. It is never held across a call that may come back in.
     mutable std::shared_mutex maps_lock;
+    // ListEntity's texts; whoever changes an entity's files under
+    // maps_lock drops that entity's text there.
+    EntityTexts entityTexts;
 
     // A file of /etc or /var/lib that does not load leaves its name to the
     // layers below it, which may allow more: it is logged at LOG_ERR, once

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <string_view>
 #include <unordered_map>
@@ -30,6 +31,16 @@ constexpr off_t kMaxListSize = off_t(64) << 20;
 constexpr off_t kMaxUpdateSize = off_t(16) << 20;
 // dpkg refuses journal entries with longer names.
 constexpr size_t kMaxUpdateNameLength = 10;
+// How long after a change the change may still be missing from the times
+// of the file: the kernel stamps files from a clock that moves in ticks,
+// and the coarsest file systems in whole seconds.
+constexpr int64_t kTimeGrainNs = 1000000000;
+// While dpkg holds its lock the database passes through states that last
+// moments: it is loaded anew at most this often until dpkg lets go.
+constexpr int64_t kBusyReloadNs = 1000000000;
+// Kept answers of QueryPackageFileList; the names asked for are those of
+// the configured package entities, far fewer.
+constexpr size_t kMaxKeptLists = 4096;
 // dpkg keeps its package sets in this many hash bins; it reads the file
 // lists in bin order (then by where the lists lie on disk), and a path
 // listed by several packages names the last package read first.
@@ -266,6 +277,54 @@ void ForEachRelationName(std::string_view value, Fn&& fn) {
     }
 }
 
+int64_t NowNs() {
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// What tells whether a file or folder of the database changed. dpkg
+// replaces its files by renaming new ones into place, which gives the file
+// a new inode and changes the folder; any write moves the change time.
+struct FileStamp {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtime = 0;  // ns
+    int64_t ctime = 0;  // ns
+
+    bool operator==(const FileStamp& o) const {
+        return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size && mtime == o.mtime &&
+               ctime == o.ctime;
+    }
+};
+
+FileStamp StampOf(const std::string& path) {
+    FileStamp stamp;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return stamp;
+    stamp.exists = true;
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.mtime = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.ctime = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return stamp;
+}
+
+// Whether dpkg holds the lock of its database: it is installing or removing.
+bool DpkgAtWork(const std::string& admindir) {
+    int fd = open((admindir + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool held = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    close(fd);
+    return held;
+}
+
 // dpkg's node names drop any leading "/" and "./" and put one "/" back.
 std::string_view SkipSlashDotSlash(std::string_view path) {
     while (!path.empty() && (path[0] == '/' || (path[0] == '.' && path.size() > 1 && path[1] == '/')))
@@ -303,6 +362,15 @@ struct PolicyMigrationHelper::Database {
     };
 
     std::string admindir;
+    // The status file, the journal and the info folder as they were just
+    // before the load, and when that was.
+    std::vector<FileStamp> stamps;
+    int64_t stamped_at = 0;
+    // A change in the clock tick of a stamp may have left the stamp as it
+    // was: such a load is made once more when that tick is surely past.
+    int64_t settled_at = 0;
+    // QueryPackageFileList's answers, by the name asked for.
+    std::unordered_map<std::string, std::vector<std::string>> programs;
     bool multiarch_layout = true;
     std::vector<Set> sets;  // in the order dpkg first meets each name
     std::unordered_map<std::string, uint32_t> set_ids;
@@ -310,6 +378,9 @@ struct PolicyMigrationHelper::Database {
     std::vector<const std::string*> node_names;
     std::vector<uint32_t> node_owner;  // set of the package dpkg yields first
 
+    std::vector<FileStamp> StampsNow() const;
+    void TakeStamps();
+    bool Outdated() const;
     uint32_t FindOrCreateSet(std::string_view name);
     const Set* FindSet(std::string_view name) const;
     void ApplyStanza(const std::vector<Field>& fields, bool journal);
@@ -319,6 +390,29 @@ struct PolicyMigrationHelper::Database {
     void LoadFileList(uint32_t set_id, Instance* inst);
     std::string NodeName(uint32_t id) const { return "/" + *node_names[id]; }
 };
+
+std::vector<FileStamp> PolicyMigrationHelper::Database::StampsNow() const {
+    return {StampOf(admindir + "/status"), StampOf(admindir + "/updates"), StampOf(admindir + "/info")};
+}
+
+void PolicyMigrationHelper::Database::TakeStamps() {
+    stamped_at = NowNs();
+    stamps = StampsNow();
+    int64_t newest = 0;
+    for (const FileStamp& s : stamps) newest = std::max(newest, s.ctime);
+    settled_at = newest + kTimeGrainNs;
+}
+
+bool PolicyMigrationHelper::Database::Outdated() const {
+    const int64_t now = NowNs();
+    if (StampsNow() != stamps) {
+        // Half-done states of a dpkg run are followed at a bounded pace;
+        // once dpkg lets go, the next question loads the end state.
+        return !(now >= stamped_at && now - stamped_at < kBusyReloadNs && DpkgAtWork(admindir));
+    }
+    // A clock set back leaves the tick test meaningless: load anew.
+    return settled_at > stamped_at && (now >= settled_at || now < stamped_at);
+}
 
 uint32_t PolicyMigrationHelper::Database::FindOrCreateSet(std::string_view name) {
     std::string key = AsciiLower(name);
@@ -525,26 +619,48 @@ void PolicyMigrationHelper::OpenDb() {
 }
 
 void PolicyMigrationHelper::OpenLocked() {
-    if (opened) return;
+    if (opened && db_ && !db_->Outdated()) return;
     auto db = std::make_unique<Database>();
-    // Resolved on every open, the way dpkg resolves it at start-up.
-    if (const char* dir = getenv("DPKG_ADMINDIR")) {
+    if (opened && db_) {
+        // The database that changed is the one loaded anew.
+        db->admindir = db_->admindir;
+    } else if (const char* dir = getenv("DPKG_ADMINDIR")) {
+        // Resolved on every open, the way dpkg resolves it at start-up.
         db->admindir = dir;
     } else {
         std::string root = getenv("DPKG_ROOT") ? getenv("DPKG_ROOT") : "";
         while (!root.empty() && root.back() == '/') root.pop_back();
         db->admindir = root + "/var/lib/dpkg";
     }
+    // Stamped before it is read: a change while it is read shows next time.
+    db->TakeStamps();
     try {
         db->ReadStatus();
         db->LoadFileLists();
     } catch (const std::exception& e) {
-        // Out of memory on a huge database: answer as if it were empty.
+        // Out of memory on a huge database: answer as if it were empty
+        // until it changes.
         AcLog(LOG_ERR, "cannot load the package database: %s", e.what());
-        db = std::make_unique<Database>();
+        auto empty = std::make_unique<Database>();
+        empty->admindir = std::move(db->admindir);
+        empty->stamps = std::move(db->stamps);
+        empty->stamped_at = db->stamped_at;
+        empty->settled_at = db->settled_at;
+        db = std::move(empty);
     }
     db_ = std::move(db);
     opened = true;
+    ++generation_;
+}
+
+uint64_t PolicyMigrationHelper::Generation() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        OpenLocked();
+    } catch (const std::exception& e) {
+        AcLog(LOG_ERR, "cannot load the package database: %s", e.what());
+    }
+    return generation_;
 }
 
 void PolicyMigrationHelper::CloseDb() {
@@ -618,10 +734,32 @@ std::vector<std::string> PolicyMigrationHelper::QueryPackageFiles(const char* pa
 }
 
 std::vector<std::string> PolicyMigrationHelper::QueryPackageFileList(const char* package) {
-    // The files are tested outside the lock: other threads need not wait on disk.
-    std::vector<std::string> files = QueryPackageFiles(package);
-    files.erase(std::remove_if(files.begin(), files.end(), [](const std::string& f) { return !is_elf_file(f.c_str()); }),
-                files.end());
+    std::vector<std::string> files;
+    try {
+        const std::string name = package ? package : "";
+        uint64_t generation = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            OpenLocked();
+            auto kept = db_->programs.find(name);
+            if (kept != db_->programs.end()) return kept->second;
+            // What is not kept is looked up (and logged) each time.
+            if (!LookupFiles(package, &files)) return {};
+            generation = generation_;
+        }
+        // The files are tested outside the lock: other threads need not wait on disk.
+        files.erase(
+            std::remove_if(files.begin(), files.end(), [](const std::string& f) { return !is_elf_file(f.c_str()); }),
+            files.end());
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (opened && db_ && generation_ == generation) {
+            if (db_->programs.size() >= kMaxKeptLists) db_->programs.clear();
+            db_->programs.emplace(name, files);
+        }
+    } catch (const std::exception& e) {
+        AcLog(LOG_ERR, "package file lookup failed: %s", e.what());
+        files.clear();
+    }
     return files;
 }
 

@@ -3,9 +3,13 @@
 // (with its pending updates journal) and the installed file lists
 // info/NAME.list and info/NAME:ARCH.list below the admin folder, which is
 // $DPKG_ADMINDIR, else $DPKG_ROOT/var/lib/dpkg, as dpkg itself resolves it.
+// Once open, the database is loaded anew when it changes on disk: every
+// query first compares the status file, the journal folder and the info
+// folder with what they were at the load.
 #pragma once
 
 #include <QString>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,15 +20,21 @@ public:
     static PolicyMigrationHelper* Instance();
     ~PolicyMigrationHelper();
 
-    // Loads the status and every installed file list, once per open.
+    // Loads the status and every installed file list, once per open and
+    // again when the database has changed since.
     void OpenDb();
     void CloseDb();
     // The name (without ":ARCH") of the package that owns `path`, or "".
     // The database must be open.
     QString QueryFilePackage(const char* path);
     // The executable files of `package`, in the package's file-list order.
-    // Opens the database when it is closed and leaves it open.
+    // Opens the database when it is closed and leaves it open. The answer
+    // is kept until the database is loaded anew.
     std::vector<std::string> QueryPackageFileList(const char* package);
+    // Which load of the database answers: it moves whenever the database is
+    // loaded (anew). Opens the database, or loads it anew, as a query does;
+    // an answer taken under one value holds as long as this returns it.
+    uint64_t Generation();
     // Every path `package` lists, as `dpkg -L` prints them (diversion notes
     // aside); same lookup and log lines as QueryPackageFileList.
     std::vector<std::string> QueryPackageFiles(const char* package);
@@ -47,6 +57,7 @@ private:
 
     std::mutex mutex_;
     bool opened = false;
+    uint64_t generation_ = 0;
     std::unique_ptr<Database> db_;
 };
 

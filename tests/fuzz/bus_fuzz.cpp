@@ -188,5 +188,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ConfigManager* cache = ConfigManager::Instance();
     std::unique_lock<std::shared_mutex> lock(cache->maps_lock);
     std::tie(cache->modeMap, cache->entityMap, cache->policyMap) = g_loaded;
+    cache->entityTexts.DropAll();
     return 0;
 }

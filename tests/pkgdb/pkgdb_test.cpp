@@ -84,7 +84,7 @@ TEST(Pkgdb, DamagedDatabasesGiveNothingAndLeadNowhere) {
     EXPECT_TRUE(db()->QueryPackageFileList(nullptr).empty() && get_pkg_elf_list(nullptr).empty());
 }
 
-TEST(Pkgdb, LoadsOncePerOpen) {
+TEST(Pkgdb, LoadsOncePerOpenAndAfterEachChange) {
     Use("adm");
     db()->OpenDb();
     setenv("DPKG_ADMINDIR", "/tmp/pkgdb/legacy", 1);
@@ -92,6 +92,10 @@ TEST(Pkgdb, LoadsOncePerOpen) {
     db()->CloseDb();
     EXPECT_EQ(db()->QueryFilePackage("/tmp/pkgdb/root/bin/alpha"), "");  // closed: no answers
     EXPECT_EQ(db()->QueryPackageFileList("solo"), Split("/tmp/pkgdb/root/bin/alpha", ','));
+    // dpkg renames a package's new list into place: the next answer has it.
+    ASSERT_EQ(sarvtest::Run({"sh", "-c", "cd /tmp/pkgdb/legacy/info && echo /tmp/pkgdb/root/bin/forn | cat solo.list - >new && "
+                   "mv new solo.list"}).status, 0);
+    EXPECT_EQ(db()->QueryPackageFileList("solo"), Split("/tmp/pkgdb/root/bin/alpha,/tmp/pkgdb/root/bin/forn", ','));
 }
 
 TEST(Pkgdb, ThreadsShareTheDatabaseWhileItIsReopened) {

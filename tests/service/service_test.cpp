@@ -267,11 +267,15 @@ TEST_F(Bus, EveryCallIsAnsweredOnceAndBadInputWritesNothing) {
     EXPECT_EQ(client_.Call("GetMode", {"mic"}).text, R"({"mode":"blacklist","object":"mic","version":"1.0"})");
 }
 
-// ListEntity layers each name as GetEntity does, also while a watcher thread changes the cache and sends signals.
+// ListEntity layers each name as GetEntity does, also while a watcher thread changes the cache and sends signals,
+// and after changes over the bus and from the watcher (the texts kept between calls go with them).
 TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
     Reset("queries");
-    for (const std::string& item : client_.Call("ListEntity").list)
-        EXPECT_EQ(item, client_.Call("GetEntity", {nlohmann::json::parse(item).value("name", "")}).text);
+    const auto asGetEntity = [&] {
+        for (const std::string& item : client_.Call("ListEntity").list)
+            EXPECT_EQ(item, client_.Call("GetEntity", {nlohmann::json::parse(item).value("name", "")}).text);
+    };
+    asGetEntity();
     ConfigManager* cache = ConfigManager::Instance();
     std::atomic<bool> done{false};
     std::thread watcher([&] {
@@ -288,6 +292,10 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
     std::vector<Signal> sent;  // all, in order
     for (int i = 0; i < 50; ++i) sent.push_back({"ModeChanged", "m" + std::to_string(i), "add"});
     EXPECT_EQ(signals_.Take(), sent);
+    ASSERT_TRUE(client_.Call("SetEntity", {R"({"name":"mic","type":"object","subtype":"exe","description":"Mic"})"}).ok);
+    WriteFile("/etc/olm/sarv/entity.d/camera.object", R"({"name":"camera","type":"object","description":"Cam"})");
+    cache->SetCacheAndUpdatePolicy("/etc/olm/sarv/entity.d/camera.object", true);
+    asGetEntity();
 }
 
 // Whether the kernel module is there is decided once, at a process's first stored entity: here without it, in a
