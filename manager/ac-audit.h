@@ -28,6 +28,8 @@ public:
     // success, 0 for failure. Every text is bounded as above, a cut ending in
     // "...". Returns 0, also when the audit system cannot be reached, or
     // libaudit's negative result when the record could not be written.
+    // Every thread of the process writes on one connection, kept open
+    // between records and opened again after a record that failed.
     static int AuditLogMsg(const char* message, const char* comm, int result);
     // The same for texts that may hold NUL bytes: they are escaped like every
     // other control character instead of cutting the text short.
