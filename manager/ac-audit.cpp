@@ -306,17 +306,20 @@ int get_caller_pid(sd_bus_message* m) {
     return get_sender_pid(m);
 }
 
+std::string AuditCallerComm(int pid) {
+    const QByteArray cmdline = get_caller_cmdline(pid).toLocal8Bit();
+    // The arguments are NUL-separated: the record names the program as it
+    // was invoked, the text before the first NUL.
+    std::string comm(cmdline.constData());
+    // A record shows at most kAuditCommLimit bytes of it and marks a longer
+    // name as cut; one byte more is all it takes to keep that mark.
+    if (comm.size() > kAuditCommLimit + 1) comm.resize(kAuditCommLimit + 1);
+    return comm;
+}
+
 void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
     // The sender is looked up only when there is a connection to write to.
-    const int r = AuditConnection::Instance().Write(
-        message,
-        [m] {
-            const QByteArray cmdline = get_caller_cmdline(get_caller_pid(m)).toLocal8Bit();
-            // The arguments are NUL-separated: the record names the program
-            // as it was invoked, the text before the first NUL.
-            return std::string(cmdline.constData());
-        },
-        result);
+    const int r = AuditConnection::Instance().Write(message, [m] { return get_sender_comm(m); }, result);
     const char* method = m ? sd_bus_message_get_member(m) : nullptr;
     if (r < 0) AcLog(LOG_ERR, "%s audit_log_user_comm_message failed: %d!", method ? method : "?", r);
 }
