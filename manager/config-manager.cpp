@@ -23,6 +23,7 @@
 #include "adapter-manager.h"
 #include "config-file-watcher.h"
 #include "policy-migration-helper.h"
+#include "subject-index.h"
 
 // The executables of a package (package-elf-list.cpp).
 std::vector<std::string> get_pkg_elf_list(const char* package);
@@ -33,7 +34,6 @@ static QMutex static_configmanager_mutex;
 namespace {
 
 using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
 
 bool StartsWith(const std::string& s, const std::string& head) { return s.compare(0, head.size(), head) == 0; }
 
@@ -210,7 +210,7 @@ int ConfigManager::LoadTrees() {
 }
 
 void ConfigManager::ReadTrees() {
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
         ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
         ConfigFileHelper::LoadFromFolder(root + kModeFolderName, true, modeMap);
@@ -225,7 +225,7 @@ void ConfigManager::ReadTrees() {
 }
 
 void ConfigManager::ForgetEntityFile(const std::string& path) {
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     for (auto& [name, files] : entityMap) files.erase(path);
 }
 
@@ -343,6 +343,18 @@ EntityInfoData ConfigManager::GetCache(const ConfigMap<EntityInfoData>& map, con
 PolicyData ConfigManager::GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const {
     ReadLock lock(maps_lock);
     return Layered(map, name);
+}
+
+std::shared_ptr<const SubjectIndex> ConfigManager::CurrentSubjectIndex() const {
+    // Stable while the caller holds the read lock: changes are counted
+    // under the write lock.
+    const uint64_t generation = maps_generation_.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> guard(subject_index_mutex_);
+    if (!subject_index_ || subject_index_generation_ != generation) {
+        subject_index_ = std::make_shared<const SubjectIndex>(entityMap);
+        subject_index_generation_ = generation;
+    }
+    return subject_index_;
 }
 
 EntityInfoData ConfigManager::GetEntityInfo(const std::string& name) {
@@ -569,7 +581,7 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
         }
         removed.push_back(old);
     }
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     if (!nameKnown) {
         map[name] = {{path, toWrite}};
         changeType = kChangeTypeAdd;
@@ -613,7 +625,7 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         SetWriteError("delete", path, r);
         return r;
     }
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     map[name].erase(path);
     changeType = kChangeTypeDelete;
     return 0;
@@ -657,7 +669,7 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists
             return r;
         }
         self->NoteUsedFile(path);
-        WriteLock lock(self->maps_lock);
+        ConfigManager::MapsChange change(*self);
         // A file holds one record: a rewritten file may carry another name.
         for (auto& [name, files] : map) files.erase(path);
         map[GetConfigName(record)][path] = record;
@@ -665,7 +677,7 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists
         return 0;
     }
     self->NoteUsedFile(path);
-    WriteLock lock(self->maps_lock);
+    ConfigManager::MapsChange change(*self);
     for (auto& [name, files] : map) {
         auto file = files.find(path);
         if (file == files.end()) continue;

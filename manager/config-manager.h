@@ -3,9 +3,13 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <shared_mutex>
 #include <string>
@@ -15,6 +19,7 @@
 #include "configfile-helper.h"
 
 class QString;
+class SubjectIndex;
 
 template <typename T>
 using ConfigMap = ConfigCacheMap<T>;
@@ -106,9 +111,26 @@ public:
     ConfigMap<PolicyData> policyMap;
 
     // Readers hold it shared; the writers (always under
-    // static_configmanager_mutex as well) hold it exclusively while they
-    // change a map. It is never held across a call that may come back in.
+    // static_configmanager_mutex as well) hold it exclusively, through a
+    // MapsChange, while they change a map. It is never held across a call
+    // that may come back in.
     mutable std::shared_mutex maps_lock;
+
+    // The exclusive hold of maps_lock that every change of the maps takes.
+    // The change is counted before the lock is released, so that what is
+    // derived from the maps (the subject index) is built again for the next
+    // reader. Code that changes the maps directly must hold one too.
+    class MapsChange {
+    public:
+        explicit MapsChange(const ConfigManager& cache) : cache_(cache), lock_(cache.maps_lock) {}
+        ~MapsChange() { cache_.maps_generation_.fetch_add(1, std::memory_order_release); }
+        MapsChange(const MapsChange&) = delete;
+        MapsChange& operator=(const MapsChange&) = delete;
+
+    private:
+        const ConfigManager& cache_;
+        std::unique_lock<std::shared_mutex> lock_;
+    };
 
     // A file of /etc or /var/lib that does not load leaves its name to the
     // layers below it, which may allow more: it is logged at LOG_ERR, once
@@ -118,6 +140,10 @@ public:
     void NoteUsedFile(const std::string& path);
 
 private:
+    // The subject index of the maps as they are now, built again when they
+    // have changed since; the caller holds maps_lock shared.
+    std::shared_ptr<const SubjectIndex> CurrentSubjectIndex() const;
+
     void ReadTrees();
     void NoteUnusedFiles(const std::string& folder);
     std::vector<std::string> SupersededEntityFiles() const;
@@ -125,6 +151,11 @@ private:
     void ForgetEntityFile(const std::string& path);
 
     std::set<std::string> unused_files_;
+
+    mutable std::atomic<uint64_t> maps_generation_{0};  // changes of the maps so far
+    mutable std::mutex subject_index_mutex_;
+    mutable std::shared_ptr<const SubjectIndex> subject_index_;
+    mutable uint64_t subject_index_generation_ = 0;
 };
 
 // The one layering of a name's files (file path -> record): the

@@ -291,21 +291,22 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
     EXPECT_EQ(signals_.Take(), sent);
 }
 
-// The package database is read after the cache's lock is released: a slow lookup (one package listing a file
-// 50 000 times) holds up no writer.
+// The package database is read after the cache's lock is released: a slow lookup (one that loads a database with
+// a package listing a file a million times) holds up no writer.
 TEST_F(Bus, ASlowPackageDatabaseHoldsUpNoWriter) {
     Reset("service");
-    WriteFile("/tmp/dpkg/info/slow.list", Join(std::vector<std::string>(50000, "/tmp/dpkg/status"), "\n") + "\n");
+    WriteFile("/tmp/dpkg/info/slow.list", Join(std::vector<std::string>(1000000, "/tmp/dpkg/status"), "\n") + "\n");
     WriteFile("/tmp/dpkg/status", "Package: slow\nStatus: install ok installed\n\n");
     WriteFile("/etc/olm/sarv/entity.d/slow.subject", R"({"name":"slow","type":"subject","subtype":"package"})");
     PolicyMigrationHelper::Instance()->CloseDb();
     Service::Reload();
     ConfigManager* cache = ConfigManager::Instance();
     const auto lookup = [&] {
+        PolicyMigrationHelper::Instance()->CloseDb();
         EntityInfoData subject;
         EXPECT_EQ(cache->GetExeSubjectInfo("/usr/bin/none", subject), -1);
     };
-    lookup();  // loads the database
+    lookup();
     const double alone = Seconds(lookup);
     std::thread asker(lookup);
     usleep(static_cast<useconds_t>(alone * 1e6 / 4));

@@ -1,0 +1,99 @@
+#include "subject-index.h"
+
+#include <algorithm>
+
+#include "policy-migration-helper.h"
+
+namespace {
+
+using FileRecords = std::map<std::string, EntityInfoData>;
+
+FileRecords::const_iterator SubjectEnd(const FileRecords& files) {
+    for (auto it = files.begin(); it != files.end(); ++it)
+        if (it->second.type == kEntityTypeObject) return it;
+    return files.end();
+}
+
+// One field as the merge would leave it, without building the whole record:
+// the last non-empty value wins.
+const std::string& MergedField(const FileRecords& files, FileRecords::const_iterator end,
+                               const std::string& (*get)(const EntityInfoData&)) {
+    static const std::string empty;
+    const std::string* value = &empty;
+    for (auto it = files.begin(); it != end; ++it)
+        if (!get(it->second).empty()) value = &get(it->second);
+    return *value;
+}
+
+const std::string& TypeOf(const EntityInfoData& e) { return e.type; }
+const std::string& SubtypeOf(const EntityInfoData& e) { return e.subtype; }
+const std::string& NameOf(const EntityInfoData& e) { return e.name; }
+
+EntityInfoData Merged(const FileRecords& files, FileRecords::const_iterator end) {
+    EntityInfoData merged;
+    for (auto it = files.begin(); it != end; ++it) merged.Merge(it->second);
+    return merged;
+}
+
+// The package's own list of executables, without the excluded ones; empty
+// when the package database has to be asked.
+std::vector<std::string> PackageCandidates(const EntityInfoData& e) {
+    std::vector<std::string> candidates = e.attrs.exes;
+    candidates.insert(candidates.end(), e.attrs.additional_exes.begin(), e.attrs.additional_exes.end());
+    const auto& excluded = e.attrs.exclude_exes;
+    candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                    [&](const std::string& c) {
+                                        return std::find(excluded.begin(), excluded.end(), c) != excluded.end();
+                                    }),
+                     candidates.end());
+    return candidates;
+}
+
+}  // namespace
+
+EntityInfoData SubjectRecord(const FileRecords& files) { return Merged(files, SubjectEnd(files)); }
+
+// The entities are visited in name order and the first claim of an
+// executable is the one kept, which is the order a lookup would have met
+// them in one by one.
+SubjectIndex::SubjectIndex(const ConfigCacheMap<EntityInfoData>& entities) {
+    for (const auto& [name, files] : entities) {
+        const auto end = SubjectEnd(files);
+        if (MergedField(files, end, TypeOf) != kEntityTypeSubject) continue;
+        const std::string& subtype = MergedField(files, end, SubtypeOf);
+        if (subtype == kEntitySubtypeExe || subtype == kEntitySubtypeFile) {
+            listed_.emplace(MergedField(files, end, NameOf), name);
+            continue;
+        }
+        if (subtype != kEntitySubtypePackage) continue;
+        EntityInfoData merged = Merged(files, end);
+        const std::vector<std::string> candidates = PackageCandidates(merged);
+        for (const std::string& exe : candidates) listed_.emplace(exe, name);
+        if (!candidates.empty()) continue;
+        // A name that is no package specifier lists nothing.
+        const std::string package = PackageSpecifierKey(merged.name);
+        if (!package.empty()) database_by_package_.emplace(package, database_.size());
+        database_.push_back({name, std::move(merged)});
+    }
+}
+
+const std::string* SubjectIndex::ListedClaim(const std::string& exe) const {
+    auto it = listed_.find(exe);
+    return it == listed_.end() ? nullptr : &it->second;
+}
+
+bool SubjectIndex::HasDatabasePackageBefore(const std::string* name) const {
+    return !database_.empty() && (!name || database_.front().name < *name);
+}
+
+const SubjectIndex::DatabasePackage* SubjectIndex::FirstDatabasePackage(const std::vector<std::string>& packages,
+                                                                        const std::string* name) const {
+    const DatabasePackage* first = nullptr;
+    for (const std::string& package : packages) {
+        auto it = database_by_package_.find(package);
+        if (it == database_by_package_.end()) continue;
+        const DatabasePackage* candidate = &database_[it->second];
+        if (!first || candidate->name < first->name) first = candidate;
+    }
+    return first && (!name || first->name < *name) ? first : nullptr;
+}
