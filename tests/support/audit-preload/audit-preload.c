@@ -40,8 +40,10 @@ VISIBLE int audit_log_user_comm_message(int fd, int type, const char* message, c
                                         const char* addr, const char* tty, int result) {
     if (fd < 0) return 0;
     if (audit_off()) return 1;
-    char exe[4096] = "", *line = NULL;
-    exe[readlink("/proc/self/exe", exe, sizeof exe - 1) & 4095] = 0;
+    /* Read once, as libaudit does; the callers take turns. */
+    static char exe[4096] = "";
+    char* line = NULL;
+    if (!exe[0]) exe[readlink("/proc/self/exe", exe, sizeof exe - 1) & 4095] = 0;
     const size_t a = addr && *addr ? strlen(addr) : kMaxAddr; /* without one libaudit looks the host up */
     const size_t length = strlen(message ? message : "") + (comm ? 6 + rendered(comm) : 0) + 5 + rendered(exe) + 10 +
                           (host && *host ? strlen(host) : 1) + 6 + (a < kMaxAddr ? a : kMaxAddr) + 10 +
