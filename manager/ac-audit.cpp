@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -126,18 +127,31 @@ private:
 
 }  // namespace
 
+namespace {
+
+bool IsControl(char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c < 0x20 || c == 0x7f;
+}
+
+}  // namespace
+
 std::string AuditEscape(std::string_view text) {
     static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7f) {
+    // Every record passes its texts through here, and they rarely hold a
+    // control byte: the text up to the first one is copied whole.
+    const auto first = std::find_if(text.begin(), text.end(), IsControl);
+    std::string out(text.begin(), first);
+    if (first == text.end()) return out;
+    out.reserve(text.size() + 12);
+    for (auto it = first; it != text.end(); ++it) {
+        if (IsControl(*it)) {
+            const auto c = static_cast<unsigned char>(*it);
             out += "\\x";
             out += hex[c >> 4];
             out += hex[c & 0xf];
         } else {
-            out += ch;
+            out += *it;
         }
     }
     return out;
@@ -193,12 +207,11 @@ public:
         // When the audit system cannot be reached nothing is recorded, and
         // the operation that asked for the record goes on as if it had been.
         if (fd_ < 0) return 0;
-        const std::string addr = Bounded(AuditEscape(GetIp().toLocal8Bit().toStdString()), kAuditAddrLimit);
         const std::string text = Bounded(AuditEscape(message), kAuditMessageLimit);
         // libaudit encodes the name itself, into a buffer of fixed size.
         const std::string name = Bounded(AuditEscape(comm()), kAuditCommLimit);
         const int r = audit_log_user_comm_message(fd_, AUDIT_USER_MAC_CONFIG_CHANGE, text.c_str(), name.c_str(),
-                                                  HostName().c_str(), addr.c_str(), nullptr, result);
+                                                  HostName().c_str(), Address().c_str(), nullptr, result);
         if (r >= 0) return 0;  // 0 stands for an audit system that is switched off
         audit_close(fd_);
         fd_ = -1;
@@ -228,8 +241,23 @@ private:
         return host_text_;
     }
 
+    // The address text as records carry it, converted again only when
+    // GetIp's text has changed.
+    const std::string& Address() {
+        const QString ip = GetIp();
+        if (!address_known_ || ip != address_ip_) {
+            address_text_ = Bounded(AuditEscape(ip.toLocal8Bit().toStdString()), kAuditAddrLimit);
+            address_ip_ = ip;
+            address_known_ = true;
+        }
+        return address_text_;
+    }
+
     std::mutex mutex_;
     int fd_ = -1;
+    bool address_known_ = false;
+    QString address_ip_;
+    std::string address_text_;
     bool host_known_ = false;
     std::string host_node_;
     std::string host_text_;

@@ -208,7 +208,7 @@ int get_sender_pid(sd_bus_message* m) {
 size_t known_sender_pids() { return SenderPids::Instance().Count(); }
 
 std::string get_sender_comm(sd_bus_message* m) {
-    if (!m) return AuditCallerComm(0);
+    if (!m) return std::string();  // process 0 has no command line
     return SenderPids::Instance().Comm(m);
 }
 
