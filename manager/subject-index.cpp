@@ -16,37 +16,29 @@ FileRecords::const_iterator SubjectEnd(const FileRecords& files) {
 
 // One field as the merge would leave it, without building the whole record:
 // the last non-empty value wins.
-const std::string& MergedField(const FileRecords& files, FileRecords::const_iterator end,
-                               const std::string& (*get)(const EntityInfoData&)) {
-    static const std::string empty;
-    const std::string* value = &empty;
+template <typename Field>
+const Field& MergedField(const FileRecords& files, FileRecords::const_iterator end,
+                         const Field& (*get)(const EntityInfoData&)) {
+    static const Field empty{};
+    const Field* value = &empty;
     for (auto it = files.begin(); it != end; ++it)
         if (!get(it->second).empty()) value = &get(it->second);
     return *value;
 }
 
-const std::string& TypeOf(const EntityInfoData& e) { return e.type; }
-const std::string& SubtypeOf(const EntityInfoData& e) { return e.subtype; }
-const std::string& NameOf(const EntityInfoData& e) { return e.name; }
+using Text = std::string;
+using List = std::vector<std::string>;
+const Text& TypeOf(const EntityInfoData& e) { return e.type; }
+const Text& SubtypeOf(const EntityInfoData& e) { return e.subtype; }
+const Text& NameOf(const EntityInfoData& e) { return e.name; }
+const List& ExesOf(const EntityInfoData& e) { return e.attrs.exes; }
+const List& AdditionalExesOf(const EntityInfoData& e) { return e.attrs.additional_exes; }
+const List& ExcludedExesOf(const EntityInfoData& e) { return e.attrs.exclude_exes; }
 
 EntityInfoData Merged(const FileRecords& files, FileRecords::const_iterator end) {
     EntityInfoData merged;
     for (auto it = files.begin(); it != end; ++it) merged.Merge(it->second);
     return merged;
-}
-
-// The package's own list of executables, without the excluded ones; empty
-// when the package database has to be asked.
-std::vector<std::string> PackageCandidates(const EntityInfoData& e) {
-    std::vector<std::string> candidates = e.attrs.exes;
-    candidates.insert(candidates.end(), e.attrs.additional_exes.begin(), e.attrs.additional_exes.end());
-    const auto& excluded = e.attrs.exclude_exes;
-    candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                    [&](const std::string& c) {
-                                        return std::find(excluded.begin(), excluded.end(), c) != excluded.end();
-                                    }),
-                     candidates.end());
-    return candidates;
 }
 
 }  // namespace
@@ -57,6 +49,7 @@ EntityInfoData SubjectRecord(const FileRecords& files) { return Merged(files, Su
 // executable is the one kept, which is the order a lookup would have met
 // them in one by one.
 SubjectIndex::SubjectIndex(const ConfigCacheMap<EntityInfoData>& entities) {
+    listed_.reserve(entities.size());
     for (const auto& [name, files] : entities) {
         const auto end = SubjectEnd(files);
         if (MergedField(files, end, TypeOf) != kEntityTypeSubject) continue;
@@ -66,10 +59,18 @@ SubjectIndex::SubjectIndex(const ConfigCacheMap<EntityInfoData>& entities) {
             continue;
         }
         if (subtype != kEntitySubtypePackage) continue;
+        // Its own list: `exes` and `additional_exes`, less every entry that
+        // `exclude_exes` names.
+        const List& excluded = MergedField(files, end, ExcludedExesOf);
+        bool lists = false;
+        for (const List* own : {&MergedField(files, end, ExesOf), &MergedField(files, end, AdditionalExesOf)})
+            for (const std::string& exe : *own) {
+                if (std::find(excluded.begin(), excluded.end(), exe) != excluded.end()) continue;
+                listed_.emplace(exe, name);
+                lists = true;
+            }
+        if (lists) continue;
         EntityInfoData merged = Merged(files, end);
-        const std::vector<std::string> candidates = PackageCandidates(merged);
-        for (const std::string& exe : candidates) listed_.emplace(exe, name);
-        if (!candidates.empty()) continue;
         // A name that is no package specifier lists nothing.
         const std::string package = PackageSpecifierKey(merged.name);
         if (!package.empty()) database_by_package_.emplace(package, database_.size());

@@ -292,10 +292,10 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
 }
 
 // The package database is read after the cache's lock is released: a slow lookup (one that loads a database with
-// a package listing a file a million times) holds up no writer.
+// a package listing a file two million times) holds up no writer.
 TEST_F(Bus, ASlowPackageDatabaseHoldsUpNoWriter) {
     Reset("service");
-    WriteFile("/tmp/dpkg/info/slow.list", Join(std::vector<std::string>(1000000, "/tmp/dpkg/status"), "\n") + "\n");
+    WriteFile("/tmp/dpkg/info/slow.list", Join(std::vector<std::string>(2000000, "/tmp/dpkg/status"), "\n") + "\n");
     WriteFile("/tmp/dpkg/status", "Package: slow\nStatus: install ok installed\n\n");
     WriteFile("/etc/olm/sarv/entity.d/slow.subject", R"({"name":"slow","type":"subject","subtype":"package"})");
     PolicyMigrationHelper::Instance()->CloseDb();
