@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "ac-globals.h"
 #include "ac-log.h"
@@ -187,7 +188,11 @@ ConfigManager* ConfigManager::Instance() {
     return &instance;
 }
 
-ConfigManager::ConfigManager(QObject* parent) : QObject(parent) {}
+ConfigManager::ConfigManager(QObject* parent)
+    : QObject(parent),
+      mode_memo_(std::make_unique<LayeredMemo<ModeData>>()),
+      entity_memo_(std::make_unique<LayeredMemo<EntityInfoData>>()),
+      policy_memo_(std::make_unique<LayeredMemo<PolicyData>>()) {}
 
 ConfigManager::~ConfigManager() = default;
 
@@ -330,19 +335,50 @@ int ConfigManager::RemoveStaleTemporaries(int min_age_s) {
 
 // ---- lookups ----------------------------------------------------------------------
 
-ModeData ConfigManager::GetCache(const ConfigMap<ModeData>& map, const std::string& name) const {
+// Every access question layers the same few names (its object's entity and
+// mode, its subject's entity and policy), each time walking the map and
+// merging the files again. The layered records of the names asked for are
+// therefore kept, by name, until the maps change: only names the map holds,
+// so that there are never more than the map has.
+template <typename T>
+struct ConfigManager::LayeredMemo {
+    std::mutex mutex;
+    uint64_t generation = 0;  // of the maps the records were layered from
+    std::unordered_map<std::string, T> records;
+};
+
+template <typename T>
+T ConfigManager::LayeredView(const ConfigMap<T>& map, const std::string& name, LayeredMemo<T>* memo) const {
     ReadLock lock(maps_lock);
-    return Layered(map, name);
+    if (!memo) return Layered(map, name);
+    const uint64_t generation = maps_generation_.load(std::memory_order_acquire);
+    {
+        std::lock_guard<std::mutex> guard(memo->mutex);
+        if (memo->generation != generation) {
+            memo->records.clear();
+            memo->generation = generation;
+        }
+        auto kept = memo->records.find(name);
+        if (kept != memo->records.end()) return kept->second;
+    }
+    auto files = map.find(name);
+    if (files == map.end()) return T();
+    T layered = LayerFiles(files->second);
+    std::lock_guard<std::mutex> guard(memo->mutex);
+    if (memo->generation == generation) memo->records.emplace(name, layered);
+    return layered;
+}
+
+ModeData ConfigManager::GetCache(const ConfigMap<ModeData>& map, const std::string& name) const {
+    return LayeredView(map, name, &map == &modeMap ? mode_memo_.get() : nullptr);
 }
 
 EntityInfoData ConfigManager::GetCache(const ConfigMap<EntityInfoData>& map, const std::string& name) const {
-    ReadLock lock(maps_lock);
-    return Layered(map, name);
+    return LayeredView(map, name, &map == &entityMap ? entity_memo_.get() : nullptr);
 }
 
 PolicyData ConfigManager::GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const {
-    ReadLock lock(maps_lock);
-    return Layered(map, name);
+    return LayeredView(map, name, &map == &policyMap ? policy_memo_.get() : nullptr);
 }
 
 std::shared_ptr<const SubjectIndex> ConfigManager::CurrentSubjectIndex() const {

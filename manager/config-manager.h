@@ -43,6 +43,7 @@ public:
     static int RemoveStaleTemporaries(int min_age_s = 60);
 
     // Layered view of one name: /usr/share as base, /etc then /var/lib over it.
+    // For the cache's own maps it is kept, by name, until they change.
     ModeData GetCache(const ConfigMap<ModeData>& map, const std::string& name) const;
     EntityInfoData GetCache(const ConfigMap<EntityInfoData>& map, const std::string& name) const;
     PolicyData GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const;
@@ -144,6 +145,13 @@ private:
     // have changed since; the caller holds maps_lock shared.
     std::shared_ptr<const SubjectIndex> CurrentSubjectIndex() const;
 
+    template <typename T>
+    struct LayeredMemo;
+    // GetCache, with the layered records of `memo` (when given) kept until
+    // the maps change.
+    template <typename T>
+    T LayeredView(const ConfigMap<T>& map, const std::string& name, LayeredMemo<T>* memo) const;
+
     void ReadTrees();
     void NoteUnusedFiles(const std::string& folder);
     std::vector<std::string> SupersededEntityFiles() const;
@@ -156,6 +164,9 @@ private:
     mutable std::mutex subject_index_mutex_;
     mutable std::shared_ptr<const SubjectIndex> subject_index_;
     mutable uint64_t subject_index_generation_ = 0;
+    const std::unique_ptr<LayeredMemo<ModeData>> mode_memo_;
+    const std::unique_ptr<LayeredMemo<EntityInfoData>> entity_memo_;
+    const std::unique_ptr<LayeredMemo<PolicyData>> policy_memo_;
 };
 
 // The one layering of a name's files (file path -> record): the
