@@ -71,8 +71,9 @@ SubjectIndex::SubjectIndex(const ConfigCacheMap<EntityInfoData>& entities) {
             }
         if (lists) continue;
         EntityInfoData merged = Merged(files, end);
-        // A name that is no package specifier lists nothing.
-        const std::string package = PackageSpecifierKey(merged.name);
+        // A name that is no package specifier lists nothing. The database
+        // has always been asked with the name as a C string.
+        const std::string package = PackageSpecifierKey(merged.name.c_str());
         if (!package.empty()) database_by_package_.emplace(package, database_.size());
         database_.push_back({name, std::move(merged)});
     }

@@ -25,8 +25,9 @@ int ConfigManager::GetExeSubjectInfo(const std::string& exe, EntityInfoData& sub
         else listed = nullptr;
     }
     // A package subject before it in name order whose executables are the
-    // database's comes first; the database's lists hold only executables.
-    if (index->HasDatabasePackageBefore(listed)) {
+    // database's comes first; the database's lists hold only executables,
+    // and no path with a NUL byte.
+    if (index->HasDatabasePackageBefore(listed) && exe.find('\0') == std::string::npos) {
         const auto* owner =
             index->FirstDatabasePackage(PolicyMigrationHelper::Instance()->QueryPathPackages(exe.c_str()), listed);
         if (owner && is_elf_file(exe.c_str())) {
