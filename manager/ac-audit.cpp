@@ -4,11 +4,14 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include <libaudit.h>
@@ -124,18 +127,31 @@ private:
 
 }  // namespace
 
+namespace {
+
+bool IsControl(char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c < 0x20 || c == 0x7f;
+}
+
+}  // namespace
+
 std::string AuditEscape(std::string_view text) {
     static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7f) {
+    // Every record passes its texts through here, and they rarely hold a
+    // control byte: the text up to the first one is copied whole.
+    const auto first = std::find_if(text.begin(), text.end(), IsControl);
+    std::string out(text.begin(), first);
+    if (first == text.end()) return out;
+    out.reserve(text.size() + 12);
+    for (auto it = first; it != text.end(); ++it) {
+        if (IsControl(*it)) {
+            const auto c = static_cast<unsigned char>(*it);
             out += "\\x";
             out += hex[c >> 4];
             out += hex[c & 0xf];
         } else {
-            out += ch;
+            out += *it;
         }
     }
     return out;
@@ -164,23 +180,88 @@ bool LooksEncoded(std::string_view value) {
     return true;
 }
 
-// One record on an audit connection that audit_open gave; 0 or libaudit's
-// negative result.
-int LogRecord(int fd, const std::string& message, const std::string& comm, int result) {
-    // When the audit system cannot be reached nothing is recorded, and the
-    // operation that asked for the record goes on as if it had been.
-    if (fd < 0) return 0;
-    const std::string host =
-        Bounded(AuditEscape(QHostInfo::localHostName().toLocal8Bit().toStdString()), kAuditHostLimit);
-    const std::string addr = Bounded(AuditEscape(GetIp().toLocal8Bit().toStdString()), kAuditAddrLimit);
-    const std::string text = Bounded(AuditEscape(message), kAuditMessageLimit);
-    // libaudit encodes the name itself, into a buffer of fixed size.
-    const std::string name = Bounded(AuditEscape(comm), kAuditCommLimit);
-    const int r = audit_log_user_comm_message(fd, AUDIT_USER_MAC_CONFIG_CHANGE, text.c_str(), name.c_str(),
-                                              host.c_str(), addr.c_str(), nullptr, result);
-    // 0 stands for an audit system that is switched off.
-    return r < 0 ? r : 0;
-}
+// The process's one audit connection, opened for the first record and kept:
+// opening a netlink socket for every record cost more than writing it. A
+// record that cannot be written closes the connection, and the next record
+// opens a new one, so that a connection the audit system has given up on is
+// not written to again; while none can be opened, every record tries anew.
+//
+// Records of several threads (the bus thread, the watcher's thread, the
+// installer command's) take turns on it: libaudit waits on the connection for
+// the acknowledgement of each record, and numbers its requests with a
+// counter of its own.
+class AuditConnection {
+public:
+    static AuditConnection& Instance() {
+        // Never destroyed: another thread may write a record while the
+        // process exits.
+        static AuditConnection* instance = new AuditConnection;
+        return *instance;
+    }
+
+    // 0 or libaudit's negative result. `comm` is asked for only when there
+    // is a connection to write to.
+    int Write(const std::string& message, const std::function<std::string()>& comm, int result) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fd_ < 0) fd_ = audit_open();
+        // When the audit system cannot be reached nothing is recorded, and
+        // the operation that asked for the record goes on as if it had been.
+        if (fd_ < 0) return 0;
+        const std::string text = Bounded(AuditEscape(message), kAuditMessageLimit);
+        // libaudit encodes the name itself, into a buffer of fixed size.
+        const std::string name = Bounded(AuditEscape(comm()), kAuditCommLimit);
+        const int r = audit_log_user_comm_message(fd_, AUDIT_USER_MAC_CONFIG_CHANGE, text.c_str(), name.c_str(),
+                                                  HostName().c_str(), Address().c_str(), nullptr, result);
+        if (r >= 0) return 0;  // 0 stands for an audit system that is switched off
+        audit_close(fd_);
+        fd_ = -1;
+        return r;
+    }
+
+    AuditConnection(const AuditConnection&) = delete;
+    AuditConnection& operator=(const AuditConnection&) = delete;
+
+private:
+    AuditConnection() = default;
+
+    // The host name as records carry it. Qt asks the kernel and converts
+    // the name twice for every record; the kernel's name is compared
+    // instead, and the text is built again only when it differs, so that a
+    // renamed host shows from the next record on. The name is taken before
+    // Qt is asked: a rename in between leaves a text newer than the name it
+    // is kept for, which the next record then replaces.
+    const std::string& HostName() {
+        utsname u {};
+        const bool named = uname(&u) == 0;
+        if (!named || !host_known_ || host_node_ != u.nodename) {
+            host_text_ = Bounded(AuditEscape(QHostInfo::localHostName().toLocal8Bit().toStdString()), kAuditHostLimit);
+            host_node_ = named ? u.nodename : "";
+            host_known_ = named;
+        }
+        return host_text_;
+    }
+
+    // The address text as records carry it, converted again only when
+    // GetIp's text has changed.
+    const std::string& Address() {
+        const QString ip = GetIp();
+        if (!address_known_ || ip != address_ip_) {
+            address_text_ = Bounded(AuditEscape(ip.toLocal8Bit().toStdString()), kAuditAddrLimit);
+            address_ip_ = ip;
+            address_known_ = true;
+        }
+        return address_text_;
+    }
+
+    std::mutex mutex_;
+    int fd_ = -1;
+    bool address_known_ = false;
+    QString address_ip_;
+    std::string address_text_;
+    bool host_known_ = false;
+    std::string host_node_;
+    std::string host_text_;
+};
 
 }  // namespace
 
@@ -203,10 +284,7 @@ std::string AuditValue(std::string_view value, size_t limit) {
 }
 
 int AcAudit::AuditLogMsg(const std::string& message, const std::string& comm, int result) {
-    const int fd = audit_open();
-    const int r = LogRecord(fd, message, comm, result);
-    audit_close(fd);
-    return r;
+    return AuditConnection::Instance().Write(message, [&comm] { return comm; }, result);
 }
 
 int AcAudit::AuditLogMsg(const char* message, const char* comm, int result) {
@@ -256,21 +334,22 @@ int get_caller_pid(sd_bus_message* m) {
     return get_sender_pid(m);
 }
 
+std::string AuditCallerComm(int pid) {
+    const QByteArray cmdline = get_caller_cmdline(pid).toLocal8Bit();
+    // The arguments are NUL-separated: the record names the program as it
+    // was invoked, the text before the first NUL.
+    std::string comm(cmdline.constData());
+    // A record shows at most kAuditCommLimit bytes of it and marks a longer
+    // name as cut; one byte more is all it takes to keep that mark.
+    if (comm.size() > kAuditCommLimit + 1) comm.resize(kAuditCommLimit + 1);
+    return comm;
+}
+
 void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
-    // The connection is opened first: where the audit system cannot be
-    // reached no record is written, and every access question would pay for
-    // looking up its sender all the same.
-    const int fd = audit_open();
-    if (fd >= 0) {
-        const int pid = get_caller_pid(m);
-        const QByteArray cmdline = get_caller_cmdline(pid).toLocal8Bit();
-        // The arguments are NUL-separated: the record names the program as
-        // it was invoked, the text before the first NUL.
-        const int r = LogRecord(fd, message, std::string(cmdline.constData()), result);
-        const char* method = m ? sd_bus_message_get_member(m) : nullptr;
-        if (r < 0) AcLog(LOG_ERR, "%s audit_log_user_comm_message failed: %d!", method ? method : "?", r);
-    }
-    audit_close(fd);
+    // The sender is looked up only when there is a connection to write to.
+    const int r = AuditConnection::Instance().Write(message, [m] { return get_sender_comm(m); }, result);
+    const char* method = m ? sd_bus_message_get_member(m) : nullptr;
+    if (r < 0) AcLog(LOG_ERR, "%s audit_log_user_comm_message failed: %d!", method ? method : "?", r);
 }
 
 void Audit_Msg(sd_bus_message* m, const char* message, int result) {

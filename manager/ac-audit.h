@@ -28,15 +28,18 @@ public:
     // success, 0 for failure. Every text is bounded as above, a cut ending in
     // "...". Returns 0, also when the audit system cannot be reached, or
     // libaudit's negative result when the record could not be written.
+    // Every thread of the process writes on one connection, kept open
+    // between records and opened again after a record that failed.
     static int AuditLogMsg(const char* message, const char* comm, int result);
     // The same for texts that may hold NUL bytes: they are escaped like every
     // other control character instead of cutting the text short.
     static int AuditLogMsg(const std::string& message, const std::string& comm, int result);
 };
 
-// A record about the sender of `m`, named by its command line. A record
-// that could not be written is logged with the name of the called method;
-// the caller's answer does not depend on it.
+// A record about the sender of `m`, named by its command line as
+// get_sender_comm keeps it. A record that could not be written is logged
+// with the name of the called method; the caller's answer does not depend
+// on it.
 void Audit_Msg(sd_bus_message* m, const char* message, int result);
 void Audit_Msg(sd_bus_message* m, const std::string& message, int result);
 
@@ -60,6 +63,11 @@ std::string get_pid_link(int pid, const char* name);
 
 // The first line of /proc/PID/cmdline (arguments still NUL-separated).
 QString get_caller_cmdline(int pid);
+
+// The name a record gives the process `pid`: its command line up to the
+// first NUL, in the local 8-bit encoding. Only the first kAuditCommLimit + 1
+// bytes are kept: a record shows no more, and marks a longer name as cut.
+std::string AuditCallerComm(int pid);
 
 // Text as it goes into an audit record: control bytes (below 0x20 and 0x7f)
 // become "\xHH", so that caller-supplied text can neither end the record

@@ -73,8 +73,9 @@ int AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe
                                           const QList<QString>& operations) {
     const std::string exe = qexe.toStdString();
     const std::string object = qobject.toStdString();
-    const std::string audit = "CheckAuthorization, exe=" + AuditValue(exe) + ", subjectExe=" + AuditValue(exe) +
-                              ", object=" + AuditValue(object) + ", operations=";
+    const std::string value = AuditValue(exe);
+    const std::string audit =
+        "CheckAuthorization, exe=" + value + ", subjectExe=" + value + ", object=" + AuditValue(object) + ", operations=";
     if (exe.empty()) {
         AcLog(LOG_WARNING, "CheckAuthorization subject Is InValid: %s!", LogPrintable(exe).c_str());
         Audit_Msg(m, audit, 0);

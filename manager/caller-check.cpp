@@ -42,9 +42,9 @@ int QuerySenderPid(sd_bus_message* m) {
     return pid;
 }
 
-// Unique bus name -> process id, for the one connection the service
-// dispatches on. A restart of the service brings a new connection, and the
-// table starts again with it.
+// Unique bus name -> process id and the name its records give it, for the
+// one connection the service dispatches on. A restart of the service brings
+// a new connection, and the table starts again with it.
 class SenderPids {
 public:
     static SenderPids& Instance() {
@@ -62,33 +62,65 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (bus != bus_) Follow(bus);
-            if (watching_) {
-                auto it = pids_.find(sender);
-                if (it != pids_.end()) return it->second;
-            }
+            if (const Sender* known = Find(bus, sender)) return known->pid;
         }
         const int pid = QuerySenderPid(m);
         if (pid <= 0) return pid;
         std::lock_guard<std::mutex> lock(mutex_);
         // Only names whose departure will be heard of are kept.
         if (watching_ && bus == bus_) {
-            if (pids_.size() >= kMaxKnownSenders) pids_.clear();
-            pids_.emplace(sender, pid);
+            if (senders_.size() >= kMaxKnownSenders) senders_.clear();
+            senders_.emplace(sender, Sender{pid, false, std::string()});
         }
         return pid;
     }
 
+    std::string Comm(sd_bus_message* m) {
+        const int pid = Get(m);
+        sd_bus* bus = sd_bus_message_get_bus(m);
+        const char* sender = sd_bus_message_get_sender(m);
+        const bool keyed = bus && sender && sender[0] == ':';
+        if (keyed) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const Sender* known = Find(bus, sender);
+            if (known && known->comm_known) return known->comm;
+        }
+        // Read outside the lock: the process may be slow to answer.
+        std::string comm = AuditCallerComm(pid);
+        if (keyed) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // Gone meanwhile: its name is never seen again.
+            if (Sender* known = Find(bus, sender)) {
+                known->comm = comm;
+                known->comm_known = true;
+            }
+        }
+        return comm;
+    }
+
     size_t Count() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return pids_.size();
+        return senders_.size();
     }
 
 private:
+    struct Sender {
+        int pid;
+        bool comm_known;
+        std::string comm;  // AuditCallerComm(pid), once a record has needed it
+    };
+
+    Sender* Find(sd_bus* bus, const char* sender) {
+        if (!watching_ || bus != bus_) return nullptr;
+        auto it = senders_.find(sender);
+        return it == senders_.end() ? nullptr : &it->second;
+    }
+
     // Starts over on `bus`. The match slot holds a reference to its
     // connection, so a connection that has been closed stays allocated until
     // this moment and a new one can never be mistaken for it by address.
     void Follow(sd_bus* bus) {
-        pids_.clear();
+        senders_.clear();
         sd_bus_slot_unref(match_);
         match_ = nullptr;
         bus_ = bus;
@@ -110,7 +142,7 @@ private:
         if (newOwner && newOwner[0] != '\0') return 0;
         auto* self = static_cast<SenderPids*>(userdata);
         std::lock_guard<std::mutex> lock(self->mutex_);
-        if (sd_bus_message_get_bus(m) == self->bus_) self->pids_.erase(name);
+        if (sd_bus_message_get_bus(m) == self->bus_) self->senders_.erase(name);
         return 0;
     }
 
@@ -118,7 +150,7 @@ private:
     sd_bus* bus_ = nullptr;
     sd_bus_slot* match_ = nullptr;
     bool watching_ = false;
-    std::unordered_map<std::string, int> pids_;
+    std::unordered_map<std::string, Sender> senders_;
 };
 
 // The effective user of the sender's connection as the bus recorded it
@@ -174,6 +206,11 @@ int get_sender_pid(sd_bus_message* m) {
 }
 
 size_t known_sender_pids() { return SenderPids::Instance().Count(); }
+
+std::string get_sender_comm(sd_bus_message* m) {
+    if (!m) return std::string();  // process 0 has no command line
+    return SenderPids::Instance().Comm(m);
+}
 
 int check_caller_usid(sd_bus_message* m) {
     const int pid = get_sender_pid(m);

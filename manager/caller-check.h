@@ -39,6 +39,16 @@ int get_sender_pid(sd_bus_message* m);
 // How many senders' process ids are kept at the moment.
 size_t known_sender_pids();
 
+// The sender's name as its audit records give it: AuditCallerComm of its
+// process id, read at the connection's first record and kept with the id
+// while the connection lasts. The id is what the bus recorded when the
+// connection was made, and the name read at once is that process's. Reading
+// /proc again for every record would only follow the process renaming
+// itself (the name is text the caller chooses anyway, at exec), or, once the
+// id has been reused, name another process. Same thread rule as
+// get_sender_pid.
+std::string get_sender_comm(sd_bus_message* m);
+
 // Where the kernel security module's per-process files are read from:
 // "/proc", unless the environment variable SARV_PROC_ATTR_ROOT names another
 // tree when the service first looks. Only the security-label files

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "ac-globals.h"
 #include "ac-log.h"
@@ -23,6 +24,7 @@
 #include "adapter-manager.h"
 #include "config-file-watcher.h"
 #include "policy-migration-helper.h"
+#include "subject-index.h"
 
 // The executables of a package (package-elf-list.cpp).
 std::vector<std::string> get_pkg_elf_list(const char* package);
@@ -33,7 +35,6 @@ static QMutex static_configmanager_mutex;
 namespace {
 
 using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
 
 bool StartsWith(const std::string& s, const std::string& head) { return s.compare(0, head.size(), head) == 0; }
 
@@ -195,7 +196,11 @@ ConfigManager* ConfigManager::Instance() {
     return &instance;
 }
 
-ConfigManager::ConfigManager(QObject* parent) : QObject(parent) {}
+ConfigManager::ConfigManager(QObject* parent)
+    : QObject(parent),
+      mode_memo_(std::make_unique<LayeredMemo<ModeData>>()),
+      entity_memo_(std::make_unique<LayeredMemo<EntityInfoData>>()),
+      policy_memo_(std::make_unique<LayeredMemo<PolicyData>>()) {}
 
 ConfigManager::~ConfigManager() = default;
 
@@ -218,7 +223,7 @@ int ConfigManager::LoadTrees() {
 }
 
 void ConfigManager::ReadTrees() {
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     entityTexts.DropAll();
     for (const std::string& root : {kUsrShareFolder, kEtcFolder, kVarLibFolder}) {
         ConfigFileHelper::LoadFromFolder(root + kEntityFolderName, true, entityMap);
@@ -234,7 +239,7 @@ void ConfigManager::ReadTrees() {
 }
 
 void ConfigManager::ForgetEntityFile(const std::string& path) {
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     for (auto& [name, files] : entityMap)
         if (files.erase(path)) entityTexts.Drop(name);
 }
@@ -340,19 +345,62 @@ int ConfigManager::RemoveStaleTemporaries(int min_age_s) {
 
 // ---- lookups ----------------------------------------------------------------------
 
-ModeData ConfigManager::GetCache(const ConfigMap<ModeData>& map, const std::string& name) const {
+// Every access question layers the same few names (its object's entity and
+// mode, its subject's entity and policy), each time walking the map and
+// merging the files again. The layered records of the names asked for are
+// therefore kept, by name, until the maps change: only names the map holds,
+// so that there are never more than the map has.
+template <typename T>
+struct ConfigManager::LayeredMemo {
+    std::mutex mutex;
+    uint64_t generation = 0;  // of the maps the records were layered from
+    std::unordered_map<std::string, T> records;
+};
+
+template <typename T>
+T ConfigManager::LayeredView(const ConfigMap<T>& map, const std::string& name, LayeredMemo<T>* memo) const {
     ReadLock lock(maps_lock);
-    return Layered(map, name);
+    if (!memo) return Layered(map, name);
+    const uint64_t generation = maps_generation_.load(std::memory_order_acquire);
+    {
+        std::lock_guard<std::mutex> guard(memo->mutex);
+        if (memo->generation != generation) {
+            memo->records.clear();
+            memo->generation = generation;
+        }
+        auto kept = memo->records.find(name);
+        if (kept != memo->records.end()) return kept->second;
+    }
+    auto files = map.find(name);
+    if (files == map.end()) return T();
+    T layered = LayerFiles(files->second);
+    std::lock_guard<std::mutex> guard(memo->mutex);
+    if (memo->generation == generation) memo->records.emplace(name, layered);
+    return layered;
+}
+
+ModeData ConfigManager::GetCache(const ConfigMap<ModeData>& map, const std::string& name) const {
+    return LayeredView(map, name, &map == &modeMap ? mode_memo_.get() : nullptr);
 }
 
 EntityInfoData ConfigManager::GetCache(const ConfigMap<EntityInfoData>& map, const std::string& name) const {
-    ReadLock lock(maps_lock);
-    return Layered(map, name);
+    return LayeredView(map, name, &map == &entityMap ? entity_memo_.get() : nullptr);
 }
 
 PolicyData ConfigManager::GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const {
-    ReadLock lock(maps_lock);
-    return Layered(map, name);
+    return LayeredView(map, name, &map == &policyMap ? policy_memo_.get() : nullptr);
+}
+
+std::shared_ptr<const SubjectIndex> ConfigManager::CurrentSubjectIndex() const {
+    // Stable while the caller holds the read lock: changes are counted
+    // under the write lock.
+    const uint64_t generation = maps_generation_.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> guard(subject_index_mutex_);
+    if (!subject_index_ || subject_index_generation_ != generation) {
+        subject_index_ = std::make_shared<const SubjectIndex>(entityMap);
+        subject_index_generation_ = generation;
+    }
+    return subject_index_;
 }
 
 EntityInfoData ConfigManager::GetEntityInfo(const std::string& name) {
@@ -579,7 +627,7 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
         }
         removed.push_back(old);
     }
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     Changed(map, name);
     if (!nameKnown) {
         map[name] = {{path, toWrite}};
@@ -624,7 +672,7 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         SetWriteError("delete", path, r);
         return r;
     }
-    WriteLock lock(maps_lock);
+    MapsChange change(*this);
     Changed(map, name);
     map[name].erase(path);
     changeType = kChangeTypeDelete;
@@ -669,7 +717,7 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists
             return r;
         }
         self->NoteUsedFile(path);
-        WriteLock lock(self->maps_lock);
+        ConfigManager::MapsChange change(*self);
         // A file holds one record: a rewritten file may carry another name.
         for (auto& [name, files] : map)
             if (files.erase(path)) Changed(map, name);
@@ -679,7 +727,7 @@ int UpdateCacheFromFile(const std::string& path, ConfigMap<T>& map, bool& exists
         return 0;
     }
     self->NoteUsedFile(path);
-    WriteLock lock(self->maps_lock);
+    ConfigManager::MapsChange change(*self);
     for (auto& [name, files] : map) {
         auto file = files.find(path);
         if (file == files.end()) continue;

@@ -3,9 +3,13 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <shared_mutex>
 #include <string>
@@ -16,6 +20,7 @@
 #include "entity-texts.h"
 
 class QString;
+class SubjectIndex;
 
 template <typename T>
 using ConfigMap = ConfigCacheMap<T>;
@@ -39,6 +44,7 @@ public:
     static int RemoveStaleTemporaries(int min_age_s = 60);
 
     // Layered view of one name: /usr/share as base, /etc then /var/lib over it.
+    // For the cache's own maps it is kept, by name, until they change.
     ModeData GetCache(const ConfigMap<ModeData>& map, const std::string& name) const;
     EntityInfoData GetCache(const ConfigMap<EntityInfoData>& map, const std::string& name) const;
     PolicyData GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const;
@@ -107,12 +113,29 @@ public:
     ConfigMap<PolicyData> policyMap;
 
     // Readers hold it shared; the writers (always under
-    // static_configmanager_mutex as well) hold it exclusively while they
-    // change a map. It is never held across a call that may come back in.
+    // static_configmanager_mutex as well) hold it exclusively, through a
+    // MapsChange, while they change a map. It is never held across a call
+    // that may come back in.
     mutable std::shared_mutex maps_lock;
     // ListEntity's texts; whoever changes an entity's files under
     // maps_lock drops that entity's text there.
     EntityTexts entityTexts;
+
+    // The exclusive hold of maps_lock that every change of the maps takes.
+    // The change is counted before the lock is released, so that what is
+    // derived from the maps (the subject index) is built again for the next
+    // reader. Code that changes the maps directly must hold one too.
+    class MapsChange {
+    public:
+        explicit MapsChange(const ConfigManager& cache) : cache_(cache), lock_(cache.maps_lock) {}
+        ~MapsChange() { cache_.maps_generation_.fetch_add(1, std::memory_order_release); }
+        MapsChange(const MapsChange&) = delete;
+        MapsChange& operator=(const MapsChange&) = delete;
+
+    private:
+        const ConfigManager& cache_;
+        std::unique_lock<std::shared_mutex> lock_;
+    };
 
     // A file of /etc or /var/lib that does not load leaves its name to the
     // layers below it, which may allow more: it is logged at LOG_ERR, once
@@ -122,6 +145,17 @@ public:
     void NoteUsedFile(const std::string& path);
 
 private:
+    // The subject index of the maps as they are now, built again when they
+    // have changed since; the caller holds maps_lock shared.
+    std::shared_ptr<const SubjectIndex> CurrentSubjectIndex() const;
+
+    template <typename T>
+    struct LayeredMemo;
+    // GetCache, with the layered records of `memo` (when given) kept until
+    // the maps change.
+    template <typename T>
+    T LayeredView(const ConfigMap<T>& map, const std::string& name, LayeredMemo<T>* memo) const;
+
     void ReadTrees();
     void NoteUnusedFiles(const std::string& folder);
     std::vector<std::string> SupersededEntityFiles() const;
@@ -129,6 +163,14 @@ private:
     void ForgetEntityFile(const std::string& path);
 
     std::set<std::string> unused_files_;
+
+    mutable std::atomic<uint64_t> maps_generation_{0};  // changes of the maps so far
+    mutable std::mutex subject_index_mutex_;
+    mutable std::shared_ptr<const SubjectIndex> subject_index_;
+    mutable uint64_t subject_index_generation_ = 0;
+    const std::unique_ptr<LayeredMemo<ModeData>> mode_memo_;
+    const std::unique_ptr<LayeredMemo<EntityInfoData>> entity_memo_;
+    const std::unique_ptr<LayeredMemo<PolicyData>> policy_memo_;
 };
 
 // The one layering of a name's files (file path -> record): the

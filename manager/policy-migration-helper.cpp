@@ -389,6 +389,18 @@ struct PolicyMigrationHelper::Database {
     void LoadFileLists();
     void LoadFileList(uint32_t set_id, Instance* inst);
     std::string NodeName(uint32_t id) const { return "/" + *node_names[id]; }
+
+    // Which instances list each node (set, slot), built at the first
+    // question about the owners of a path and kept with the database.
+    struct Owner {
+        uint32_t set;
+        uint32_t slot;
+    };
+    bool owners_built = false;
+    std::vector<uint32_t> owner_begin;  // node id -> first of its owners; one more entry at the end
+    std::vector<Owner> owners;
+    void BuildOwners();
+    void AddSpecifiersListing(uint32_t node, std::vector<std::string>* specifiers) const;
 };
 
 std::vector<FileStamp> PolicyMigrationHelper::Database::StampsNow() const {
@@ -677,6 +689,81 @@ QString PolicyMigrationHelper::QueryFilePackage(const char* path) {
     auto it = db_->node_ids.find(key);
     if (it == db_->node_ids.end()) return QString();
     return QString::fromStdString(db_->sets[db_->node_owner[it->second]].name);
+}
+
+void PolicyMigrationHelper::Database::BuildOwners() {
+    // Counted, then filled: one array for all, each instance once per node
+    // even where its list names a path twice.
+    std::vector<uint32_t> count(node_names.size() + 1, 0);
+    std::vector<uint32_t> seen(node_names.size(), 0);
+    auto each = [&](auto&& fn) {
+        uint32_t serial = 0;
+        for (uint32_t set = 0; set < sets.size(); ++set)
+            for (uint32_t slot = 0; slot < sets[set].instances.size(); ++slot) {
+                ++serial;
+                for (uint32_t node : sets[set].instances[slot].files)
+                    if (seen[node] != serial) {
+                        seen[node] = serial;
+                        fn(node, Owner{set, slot});
+                    }
+            }
+    };
+    each([&](uint32_t node, Owner) { ++count[node + 1]; });
+    for (size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
+    owner_begin = count;
+    owners.resize(count.back());
+    std::fill(seen.begin(), seen.end(), 0);
+    each([&](uint32_t node, Owner owner) { owners[count[node]++] = owner; });
+    owners_built = true;
+}
+
+// The specifiers that LookupFiles resolves to an instance listing `node`:
+// the bare name when that instance is its package's only installed one
+// (more than one makes the bare name ambiguous), and "name:ARCH" when no
+// later slot of the package has the same architecture. Only installed
+// instances have lists.
+void PolicyMigrationHelper::Database::AddSpecifiersListing(uint32_t node, std::vector<std::string>* specifiers) const {
+    for (uint32_t i = owner_begin[node]; i < owner_begin[node + 1]; ++i) {
+        const Set& set = sets[owners[i].set];
+        const Instance& inst = set.instances[owners[i].slot];
+        size_t installed = 0;
+        bool lastOfArch = true;
+        for (size_t slot = 0; slot < set.instances.size(); ++slot) {
+            installed += set.instances[slot].status != kNotInstalled;
+            if (slot > owners[i].slot && set.instances[slot].arch == inst.arch) lastOfArch = false;
+        }
+        if (installed == 1) specifiers->push_back(set.name);
+        if (lastOfArch && !inst.arch.empty()) specifiers->push_back(set.name + ":" + inst.arch);
+    }
+}
+
+std::vector<std::string> PolicyMigrationHelper::QueryPathPackages(const char* path) {
+    std::vector<std::string> specifiers;
+    // A listed path is "/" followed by its node's name, exactly.
+    if (!path || path[0] != '/') return specifiers;
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        OpenLocked();
+        if (!db_) return specifiers;
+        auto node = db_->node_ids.find(path + 1);
+        if (node == db_->node_ids.end()) return specifiers;
+        if (!db_->owners_built) db_->BuildOwners();
+        db_->AddSpecifiersListing(node->second, &specifiers);
+    } catch (const std::exception& e) {
+        AcLog(LOG_ERR, "package owner lookup failed: %s", e.what());
+        specifiers.clear();
+    }
+    return specifiers;
+}
+
+std::string PackageSpecifierKey(const std::string& package) {
+    PackageQuery parsed;
+    try {
+        if (!ParsePackageQuery(package, &parsed, nullptr)) return std::string();
+    } catch (const std::exception&) {
+        return std::string();
+    }
+    return AsciiLower(parsed.name) + (parsed.has_arch ? ":" + parsed.arch : std::string());
 }
 
 bool PolicyMigrationHelper::LookupFiles(const char* package, std::vector<std::string>* files) {

@@ -38,6 +38,12 @@ public:
     // Every path `package` lists, as `dpkg -L` prints them (diversion notes
     // aside); same lookup and log lines as QueryPackageFileList.
     std::vector<std::string> QueryPackageFiles(const char* package);
+    // The other way round: the package specifiers whose QueryPackageFiles
+    // lists `path` exactly, as PackageSpecifierKey writes them. A package
+    // given by its bare name and by "name:ARCH" is named both ways; one with
+    // several installed instances only with its architecture. Opens the
+    // database when it is closed and leaves it open.
+    std::vector<std::string> QueryPathPackages(const char* path);
 
     // Legacy file-protection rules to records, and old ".json" file names to
     // current ones; defined in policy-migration.cpp.
@@ -60,6 +66,12 @@ private:
     uint64_t generation_ = 0;
     std::unique_ptr<Database> db_;
 };
+
+// `package`, a specifier as QueryPackageFiles takes it, in the one form
+// QueryPathPackages answers with: the name in lower case (letter case does
+// not matter to dpkg), then ":ARCH" as given. "" for a specifier that names
+// no package.
+std::string PackageSpecifierKey(const std::string& package);
 
 // 1 for an executable (ELF) file, else 0.
 int is_elf_file(const char* path);

@@ -36,7 +36,7 @@ TEST(Audit, TheAddressTextFollowsTheNetwork) {
     EXPECT_EQ(torn, 0);
 }
 
-// Each row's record or value; no descriptor the writer opens stays open.
+// Each row's record or value; the writer keeps no descriptor but its one connection. A renamed host shows at once.
 TEST(Audit, RecordsAndValues) {
     const std::map<std::string, std::string> vars = {{"m9000", std::string(9000, 'm')}, {"s5000", std::string(5000, ' ')},
                                                      {"m6141", std::string(6141, 'm')}, {"s253", std::string(253, ' ')}};
@@ -56,6 +56,12 @@ TEST(Audit, RecordsAndValues) {
     }
     unsetenv("SARV_AUDIT_OPEN_FAIL");
     EXPECT_EQ(List("/proc/self/fd").size(), open);
+    world.audit.Clear();
+    const std::vector<std::string> hosts = {"renamed", kHost};
+    for (const std::string& host : hosts) sethostname(host.data(), host.size()), AcAudit::AuditLogMsg("x", "c", 1);
+    std::vector<std::string> named;
+    for (auto& record : world.audit.Records()) named.push_back(record["hostname"]);
+    EXPECT_EQ(named, hosts);
 }
 
 // A caller is named as invoked (its command line up to the first NUL or line end), cut to the bound (9000 spaces once

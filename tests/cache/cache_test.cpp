@@ -148,14 +148,17 @@ TEST(Cache, EveryRowOfTheTable) {
 }
 
 // For the thread checker: lookups and announcements while the service changes records and the
-// watcher takes files in; no change may be lost or undone.
+// watcher takes files in; no change may be lost or undone, and a subject is found only once it is there.
 TEST(Cache, ChangesLookupsAndAnnouncementsAtOnce) {
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false}, adding{false}, added{false};
+    std::atomic<int> wrong{0};
     const auto reader = [&](int t) {
         EntityInfoData subject;
         PolicyData policy;
         for (int i = 0; !done; ++i) {
-            Cache()->GetExeSubjectInfo("/usr/bin/app", subject);
+            const bool was = added;
+            const int found = Cache()->GetExeSubjectInfo("/usr/bin/app", subject);
+            wrong += (was && found != 0) || (found == 0 && (!adding || subject.name != "/usr/bin/app"));
             Cache()->GetObjectPolicy("lens", policy);
             FileWatcher::Instance()->IgnoreFile(QString("/nowhere/%1-%2").arg(t).arg(i % 500));
         }
@@ -166,7 +169,13 @@ TEST(Cache, ChangesLookupsAndAnnouncementsAtOnce) {
     std::string change;
     ModeData mode;
     PolicyData policy;
+    EntityInfoData app;
     for (int i = 0; i < 300; ++i) {
+        if (i == 150) {
+            adding = true;
+            EXPECT_EQ(Cache()->SetCache(Cache()->entityMap, R"({"name":"/usr/bin/app","type":"subject","subtype":"exe"})", app, change), 0);
+            added = true;
+        }
         const std::string set = R"({"policies":[{"subject":{"name":")" + name("s", i) + R"("},"objects":[{"object":"lens"}]}]})";
         EXPECT_EQ(Cache()->SetCache(Cache()->modeMap, R"({"object":")" + name("obj", i) + R"(","mode":"whitelist"})", mode, change), 0);
         EXPECT_EQ(Cache()->SetCache(Cache()->policyMap, set, policy, change), 0);
@@ -176,6 +185,7 @@ TEST(Cache, ChangesLookupsAndAnnouncementsAtOnce) {
     Settle(kVarLibModeFolder);
     done = true;
     for (auto& reader : readers) reader.join();
+    EXPECT_EQ(wrong, 0);
     for (int i = 0; i < 300; ++i) EXPECT_EQ(Cache()->GetCache(Cache()->modeMap, name("obj", i)).mode, i % 3 ? "whitelist" : "blacklist");
     for (int i = 0; i < 10; ++i) EXPECT_EQ(Cache()->GetCache(Cache()->modeMap, name("disk", i)).object, name("disk", i));
     Cache()->GetObjectPolicy("lens", policy = PolicyData());

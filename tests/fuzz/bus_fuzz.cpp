@@ -186,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
     }
     ConfigManager* cache = ConfigManager::Instance();
-    std::unique_lock<std::shared_mutex> lock(cache->maps_lock);
+    ConfigManager::MapsChange change(*cache);
     std::tie(cache->modeMap, cache->entityMap, cache->policyMap) = g_loaded;
     cache->entityTexts.DropAll();
     return 0;

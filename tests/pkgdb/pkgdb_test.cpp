@@ -23,12 +23,19 @@ static void Use(const std::string& admin) {
     db()->CloseDb();
 }
 
+// Whether the owners the reader names for `path` include `name`.
+static bool Owns(const std::string& name, const std::string& path) {
+    const auto owners = db()->QueryPathPackages(path.c_str());
+    return std::count(owners.begin(), owners.end(), PackageSpecifierKey(name)) > 0;
+}
+
 // The reader's and the lister's answers for `name` against `dpkg -L`; the executables.
 static std::vector<std::string> ExpectListing(const std::string& name) {
     std::vector<std::string> files, elves;
     for (const auto& line : Split(sarvtest::Run({"sh", "-c", "dpkg -L \"$0\" 2>/dev/null", name}).out, '\n'))
         if (line.rfind('/', 0) == 0) files.push_back(line);  // not a diversion note
     std::copy_if(files.begin(), files.end(), std::back_inserter(elves), [](auto& f) { return is_elf_file(f.c_str()); });
+    for (const auto& file : files) EXPECT_TRUE(Owns(name, file)) << name << " " << file;
     EXPECT_EQ(db()->QueryPackageFiles(name.c_str()), files) << name;
     EXPECT_EQ(db()->QueryPackageFileList(name.c_str()), elves) << name;
     EXPECT_EQ(get_pkg_elf_list(name.c_str()), elves) << name;
@@ -65,13 +72,24 @@ TEST(Pkgdb, RealDatabaseAgreesWithDpkg) {
     ExpectOwners(paths);
 }
 
+// The owners of a path are exactly the specifiers whose listing holds it, among every path a row's package lists.
 TEST(Pkgdb, FixtureRowsAgreeWithDpkg) {
+    std::map<std::string, std::set<std::string>> listed;  // admin folder -> paths
     for (const Row& row : Table("pkgdb.tsv")) {
         SCOPED_TRACE(row.where);
         Use(row["db"]);
         if (row["kind"] == "package") { EXPECT_EQ(ExpectListing(row["arg"]), Split(row["want"], ',')); }
+        if (row["kind"] == "package")
+            for (const auto& file : db()->QueryPackageFiles(row["arg"].c_str())) listed[row["db"]].insert(file);
         if (row["kind"] == "path") { EXPECT_EQ(ExpectOwners({row["arg"]}), row["want"]); }
         if (row["kind"] == "elf") { EXPECT_EQ(is_elf_file(row["arg"].c_str()), std::stoi(row["want"])); }
+    }
+    for (const Row& row : Table("pkgdb.tsv")) {
+        if (row["kind"] != "package") continue;
+        Use(row["db"]);
+        const auto files = db()->QueryPackageFiles(row["arg"].c_str());
+        for (const auto& path : listed[row["db"]])
+            EXPECT_EQ(Owns(row["arg"], path), std::count(files.begin(), files.end(), path) > 0) << row.where << " " << path;
     }
 }
 

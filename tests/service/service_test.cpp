@@ -282,7 +282,7 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
         for (int i = 0; !done || i < 50; ++i) {
             if (i < 50) EmitAcSignal("ModeChanged", "m" + std::to_string(i), "add");
             const std::string name = "/usr/bin/churn" + std::to_string(i % 50);
-            std::unique_lock<std::shared_mutex> lock(cache->maps_lock);
+            ConfigManager::MapsChange change(*cache);
             if (i % 2) cache->entityMap.erase(name); else cache->entityMap[name] = cache->entityMap["/usr/bin/idle"];
         }
     });
