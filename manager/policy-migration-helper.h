@@ -3,9 +3,10 @@
 // (with its pending updates journal) and the installed file lists
 // info/NAME.list and info/NAME:ARCH.list below the admin folder, which is
 // $DPKG_ADMINDIR, else $DPKG_ROOT/var/lib/dpkg, as dpkg itself resolves it.
-// Once open, the database is loaded anew when it changes on disk: every
-// query first compares the status file, the journal folder and the info
-// folder with what they were at the load.
+// Once open, the database is loaded anew when it changes on disk: whatever
+// opens it (OpenDb, the package queries, Generation) first compares the
+// status file, the journal folder and the info folder with what they were
+// at the load. QueryFilePackage answers from the database as it is open.
 #pragma once
 
 #include <QString>

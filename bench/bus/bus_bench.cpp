@@ -221,9 +221,9 @@ int main(int argc, char** argv) {
     const double listRatio = Median(listRatios);
     printf("bus round trips on a private bus, median of %d rounds\n", rounds);
     printf("  empty method           %9.0f calls/s\n", Median(emptyRates));
-    printf("  GetMode                %9.0f calls/s  ratio to empty %.2f (target >= %.2f: %s)\n", Median(getModeRates),
+    printf("  GetMode                %9.0f calls/s  ratio to empty %.3f (target >= %.2f: %s)\n", Median(getModeRates),
            ratio, kGetModeTarget, Verdict(ratio, kGetModeTarget));
-    printf("  ListEntity (%d, %d packages) %6.1f calls/s  ratio to the same texts precomputed %.2f (target >= %.2f: %s)\n",
+    printf("  ListEntity (%d, %d packages) %6.1f calls/s  ratio to the same texts precomputed %.3f (target >= %.2f: %s)\n",
            kEntities, kPackages, Median(listRates), listRatio, kListTarget, Verdict(listRatio, kListTarget));
 
     sd_bus_flush_close_unref(bus);
