@@ -191,8 +191,14 @@ FileWatcher::Look FileWatcher::LookAt(const QString& folder, bool first) {
     Look look;
     ConfigManager* cache = ConfigManager::Instance();
     cache->BetweenChanges([&] {
-        look.names = ListFolder(folder);
-        for (const QString& name : look.names) look.identities[folder + "/" + name] = IdentityOf(folder + "/" + name);
+        for (const QString& name : ListFolder(folder)) {
+            const Identity identity = IdentityOf(folder + "/" + name);
+            // Removed since it was listed: the look shows it removed, as
+            // the next one would.
+            if (identity == Identity{0, 0}) continue;
+            look.names.append(name);
+            look.identities[folder + "/" + name] = identity;
+        }
         {
             QMutexLocker lock(&ignore_mutex_);
             for (auto it = announced_.begin(); it != announced_.end(); ++it)
