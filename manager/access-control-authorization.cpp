@@ -26,7 +26,7 @@ QList<QString> ToQList(const std::vector<std::string>& operations) {
 // audit record; an object that is no entity is answered with an error here.
 std::vector<std::string> GetExePermissions(sd_bus_message* m, const std::string& subject, const std::string& object,
                                            const std::string& audit) {
-    const AccessDecision d = DecideAccess(subject, object);
+    const AccessDecision d = DecideAccess(subject, object, /*records=*/false);
     switch (d.rule) {
     case AccessRule::kInvalidObject:
         AcLog(LOG_WARNING, ":CanAuthorize object entify info not Valid: %s!", LogPrintable(object).c_str());

@@ -1,6 +1,7 @@
 #include "access-decision.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "config-manager.h"
 
@@ -15,36 +16,68 @@ std::vector<std::string> ModeDefaults(const std::string& mode, const std::vector
 
 }  // namespace
 
-bool FindSubject(const std::string& subject, EntityInfoData& entity, bool& by_name) {
-    entity = ConfigManager::GetEntityInfo(subject);
-    by_name = entity.IsValid();
-    return by_name || ConfigManager::Instance()->GetExeSubjectInfo(subject, entity) == 0;
+namespace {
+
+using Shared = std::shared_ptr<const EntityInfoData>;
+
+// GetEntityInfo's record, shared: copied only for a package whose programs
+// the package database fills in.
+Shared EntityOf(const std::string& name) {
+    Shared entity = ConfigManager::Instance()->LayeredEntity(name);
+    if (entity->subtype == kEntitySubtypePackage && entity->attrs.exes.empty())
+        return std::make_shared<const EntityInfoData>(ConfigManager::GetEntityInfo(name));
+    return entity;
 }
 
-AccessDecision DecideAccess(const std::string& subject, const std::string& object) {
+// FindSubject with shared records: the subject, or null with `named` (the
+// entity of that name, not valid).
+Shared SubjectOf(const std::string& subject, bool& by_name, Shared& named) {
+    named = EntityOf(subject);
+    by_name = named->IsValid();
+    if (by_name) return named;
+    auto claimed = std::make_shared<EntityInfoData>();
+    if (ConfigManager::Instance()->GetExeSubjectInfo(subject, *claimed) != 0) return nullptr;
+    return claimed;
+}
+
+}  // namespace
+
+bool FindSubject(const std::string& subject, EntityInfoData& entity, bool& by_name) {
+    Shared named;
+    const Shared found = SubjectOf(subject, by_name, named);
+    entity = found ? *found : *named;
+    return found != nullptr;
+}
+
+AccessDecision DecideAccess(const std::string& subject, const std::string& object, bool records) {
     ConfigManager* cache = ConfigManager::Instance();
     AccessDecision d;
-    d.object = ConfigManager::GetEntityInfo(object);
-    if (!d.object.IsValid()) return d;
+    const Shared target = EntityOf(object);
+    if (records) d.object = *target;
+    if (!target->IsValid()) return d;
 
-    d.mode = cache->GetCache(cache->modeMap, object);
+    d.mode = *cache->LayeredMode(object);
     if (d.mode.object.empty() || d.mode.mode.empty()) {
         d.rule = AccessRule::kNoMode;
-        d.permitted = d.object.available_operations;
+        d.permitted = target->available_operations;
         return d;
     }
 
     d.rule = AccessRule::kNoSubject;
-    d.permitted = ModeDefaults(d.mode.mode, d.object.available_operations);
-    if (!FindSubject(subject, d.subject, d.subject_by_name)) return d;
+    d.permitted = ModeDefaults(d.mode.mode, target->available_operations);
+    Shared named;
+    const Shared found = SubjectOf(subject, d.subject_by_name, named);
+    if (records) d.subject = found ? *found : *named;
+    if (!found) return d;
 
     d.rule = AccessRule::kNoPolicy;
-    d.policy.version = "1.0";
-    if (cache->GetSubjectPolicy(d.subject.name, d.policy) != 0) return d;
+    const std::shared_ptr<const PolicyData> policy = cache->LayeredPolicy(found->name);
+    if (records) d.policy = *policy;
+    if (cache->CheckSubjectPolicy(found->name, *policy) != 0) return d;
 
     d.rule = AccessRule::kPolicy;
     d.permitted.clear();
-    for (const auto& entry : d.policy.policies)
+    for (const auto& entry : policy->policies)
         for (const auto& item : entry.objects)
             if (item.object == object)
                 d.permitted.insert(d.permitted.end(), item.operations.begin(), item.operations.end());

@@ -34,8 +34,11 @@ bool FindSubject(const std::string& subject, EntityInfoData& entity, bool& by_na
 
 // `subject` is an entity name or an executable path (as the bytes it came
 // as), `object` an entity name. Reads the cache only; the subject lookups
-// log as they do for every question.
-AccessDecision DecideAccess(const std::string& subject, const std::string& object);
+// log as they do for every question. Without `records` the decision leaves
+// `object`, `subject` and `policy` empty: the bus methods answer from the
+// rule, the mode and the permitted operations, and need not copy the
+// records the decision was made from.
+AccessDecision DecideAccess(const std::string& subject, const std::string& object, bool records = true);
 
 // CheckAuthorization's answer: every requested operation is permitted,
 // exactly as written (true when none is requested).

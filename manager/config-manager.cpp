@@ -354,13 +354,15 @@ template <typename T>
 struct ConfigManager::LayeredMemo {
     std::mutex mutex;
     uint64_t generation = 0;  // of the maps the records were layered from
-    std::unordered_map<std::string, T> records;
+    std::unordered_map<std::string, std::shared_ptr<const T>> records;
 };
 
 template <typename T>
-T ConfigManager::LayeredView(const ConfigMap<T>& map, const std::string& name, LayeredMemo<T>* memo) const {
+std::shared_ptr<const T> ConfigManager::LayeredView(const ConfigMap<T>& map, const std::string& name,
+                                                    LayeredMemo<T>* memo) const {
+    static const auto none = std::make_shared<const T>();
     ReadLock lock(maps_lock);
-    if (!memo) return Layered(map, name);
+    if (!memo) return std::make_shared<const T>(Layered(map, name));
     const uint64_t generation = maps_generation_.load(std::memory_order_acquire);
     {
         std::lock_guard<std::mutex> guard(memo->mutex);
@@ -372,23 +374,35 @@ T ConfigManager::LayeredView(const ConfigMap<T>& map, const std::string& name, L
         if (kept != memo->records.end()) return kept->second;
     }
     auto files = map.find(name);
-    if (files == map.end()) return T();
-    T layered = LayerFiles(files->second);
+    if (files == map.end()) return none;
+    auto layered = std::make_shared<const T>(LayerFiles(files->second));
     std::lock_guard<std::mutex> guard(memo->mutex);
     if (memo->generation == generation) memo->records.emplace(name, layered);
     return layered;
 }
 
 ModeData ConfigManager::GetCache(const ConfigMap<ModeData>& map, const std::string& name) const {
-    return LayeredView(map, name, &map == &modeMap ? mode_memo_.get() : nullptr);
+    return *LayeredView(map, name, &map == &modeMap ? mode_memo_.get() : nullptr);
 }
 
 EntityInfoData ConfigManager::GetCache(const ConfigMap<EntityInfoData>& map, const std::string& name) const {
-    return LayeredView(map, name, &map == &entityMap ? entity_memo_.get() : nullptr);
+    return *LayeredView(map, name, &map == &entityMap ? entity_memo_.get() : nullptr);
 }
 
 PolicyData ConfigManager::GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const {
-    return LayeredView(map, name, &map == &policyMap ? policy_memo_.get() : nullptr);
+    return *LayeredView(map, name, &map == &policyMap ? policy_memo_.get() : nullptr);
+}
+
+std::shared_ptr<const ModeData> ConfigManager::LayeredMode(const std::string& name) const {
+    return LayeredView(modeMap, name, mode_memo_.get());
+}
+
+std::shared_ptr<const EntityInfoData> ConfigManager::LayeredEntity(const std::string& name) const {
+    return LayeredView(entityMap, name, entity_memo_.get());
+}
+
+std::shared_ptr<const PolicyData> ConfigManager::LayeredPolicy(const std::string& name) const {
+    return LayeredView(policyMap, name, policy_memo_.get());
 }
 
 std::shared_ptr<const SubjectIndex> ConfigManager::CurrentSubjectIndex() const {

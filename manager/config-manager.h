@@ -48,6 +48,11 @@ public:
     ModeData GetCache(const ConfigMap<ModeData>& map, const std::string& name) const;
     EntityInfoData GetCache(const ConfigMap<EntityInfoData>& map, const std::string& name) const;
     PolicyData GetCache(const ConfigMap<PolicyData>& map, const std::string& name) const;
+    // The same records of the cache's own maps, shared instead of copied;
+    // never null. An access question reads them without copying them.
+    std::shared_ptr<const ModeData> LayeredMode(const std::string& name) const;
+    std::shared_ptr<const EntityInfoData> LayeredEntity(const std::string& name) const;
+    std::shared_ptr<const PolicyData> LayeredPolicy(const std::string& name) const;
 
     // Validate, persist under /var/lib/olm/sarv/ and cache one record given as JSON.
     template <typename T>
@@ -93,6 +98,9 @@ public:
 
     int GetExeSubjectInfo(const std::string& exe, EntityInfoData& subject) const;
     int GetSubjectPolicy(const std::string& subject, PolicyData& policy) const;
+    // GetSubjectPolicy's check and log line for `policy`, the subject's
+    // policy as the cache shows it.
+    int CheckSubjectPolicy(const std::string& subject, const PolicyData& policy) const;
     int GetObjectPolicy(const std::string& object, PolicyData& policy) const;
 
     // Snapshot of every entity name (ascending) for listing.
@@ -151,10 +159,11 @@ private:
 
     template <typename T>
     struct LayeredMemo;
-    // GetCache, with the layered records of `memo` (when given) kept until
-    // the maps change.
+    // GetCache's record, shared, kept in `memo` (when given) until the maps
+    // change.
     template <typename T>
-    T LayeredView(const ConfigMap<T>& map, const std::string& name, LayeredMemo<T>* memo) const;
+    std::shared_ptr<const T> LayeredView(const ConfigMap<T>& map, const std::string& name,
+                                         LayeredMemo<T>* memo) const;
 
     void ReadTrees();
     void NoteUnusedFiles(const std::string& folder);

@@ -42,6 +42,10 @@ int ConfigManager::GetExeSubjectInfo(const std::string& exe, EntityInfoData& sub
 
 int ConfigManager::GetSubjectPolicy(const std::string& subject, PolicyData& policy) const {
     policy = GetCache(policyMap, subject);
+    return CheckSubjectPolicy(subject, policy);
+}
+
+int ConfigManager::CheckSubjectPolicy(const std::string& subject, const PolicyData& policy) const {
     if (policy.IsValid()) return 0;
     AcLog(LOG_WARNING, "AccessControlDbus::GetSubjectPolicy subject %s IsValid failed!",
           LogPrintable(subject).c_str());
