@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "ac-globals.h"
-#include "config-file-watcher.h"
+#include "configfile-watcher.h"
 #include "config-manager.h"
 #include "harness.h"
 

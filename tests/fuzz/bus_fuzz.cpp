@@ -17,7 +17,7 @@
 
 #include "ac-audit.h"
 #include "acjson.h"
-#include "config-file-watcher.h"
+#include "configfile-watcher.h"
 #include "config-manager.h"
 #include "fuzz-check.h"
 #include "harness.h"

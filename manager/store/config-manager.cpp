@@ -22,7 +22,7 @@
 #include "ac-signal.h"
 #include "acjson.h"
 #include "adapter-manager.h"
-#include "config-file-watcher.h"
+#include "configfile-watcher.h"
 #include "policy-migration-helper.h"
 #include "subject-index.h"
 

@@ -5,7 +5,7 @@
 #include "ac-dbus-service.h"
 #include "ac-log.h"
 #include "adapter-manager.h"
-#include "config-file-watcher.h"
+#include "configfile-watcher.h"
 #include "config-manager.h"
 #include "pid-info-service.h"
 #include "policy-migration-helper.h"

@@ -1,4 +1,4 @@
-#include "config-file-watcher.h"
+#include "configfile-watcher.h"
 
 #include <QCoreApplication>
 #include <QDir>
