@@ -21,6 +21,7 @@
 #include "acjson.h"
 #include "config-manager.h"
 #include "configer.h"
+#include "proc-readers.h"
 
 namespace {
 

@@ -39,6 +39,7 @@
 #include "caller-check.h"
 #include "config-manager.h"
 #include "policy-migration-helper.h"
+#include "proc-readers.h"
 #include "subject-index.h"
 
 namespace {

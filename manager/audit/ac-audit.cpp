@@ -1,6 +1,5 @@
 #include "ac-audit.h"
 
-#include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -19,10 +18,8 @@
 #include <QHostInfo>
 #include <QNetworkInterface>
 
-#include <systemd/sd-bus.h>
-
 #include "ac-log.h"
-#include "caller-check.h"
+#include "proc-readers.h"
 
 namespace {
 
@@ -287,51 +284,12 @@ int AcAudit::AuditLogMsg(const std::string& message, const std::string& comm, in
     return AuditConnection::Instance().Write(message, [&comm] { return comm; }, result);
 }
 
+int AcAudit::AuditLogMsgFrom(const std::string& message, const std::function<std::string()>& comm, int result) {
+    return AuditConnection::Instance().Write(message, comm, result);
+}
+
 int AcAudit::AuditLogMsg(const char* message, const char* comm, int result) {
     return AuditLogMsg(std::string(message ? message : ""), std::string(comm ? comm : ""), result);
-}
-
-std::string get_pid_link(int pid, const char* name) {
-    char path[4096];
-    snprintf(path, sizeof(path), "/proc/%d/%s", pid, name ? name : "");
-    char target[4096];
-    const ssize_t n = readlink(path, target, sizeof(target));
-    if (n < 0) {
-        AcLog(LOG_ERR, "readlink error linkpath = %s!", path);
-        return std::string();
-    }
-    return std::string(target, static_cast<size_t>(n));
-}
-
-QString get_caller_cmdline(int pid) {
-    // Every audited question reads this file, so it is read with plain
-    // calls: a QFile with a QTextStream makes twice the system calls for
-    // the same first line.
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/cmdline", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return QString();
-    QByteArray line;
-    bool ended = false;
-    char buffer[4096];
-    while (!ended) {
-        const ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        const void* newline = memchr(buffer, '\n', static_cast<size_t>(n));
-        const size_t take = newline ? static_cast<size_t>(static_cast<const char*>(newline) - buffer) : n;
-        line.append(buffer, static_cast<qsizetype>(take));
-        ended = newline != nullptr;
-    }
-    close(fd);
-    // A line ends at "\n" or "\r\n", as a text stream reads it.
-    if (ended && line.endsWith('\r')) line.chop(1);
-    return QString::fromUtf8(line);
-}
-
-int get_caller_pid(sd_bus_message* m) {
-    // Kept per connection by the caller check (caller-check.h).
-    return get_sender_pid(m);
 }
 
 std::string AuditCallerComm(int pid) {
@@ -343,15 +301,4 @@ std::string AuditCallerComm(int pid) {
     // name as cut; one byte more is all it takes to keep that mark.
     if (comm.size() > kAuditCommLimit + 1) comm.resize(kAuditCommLimit + 1);
     return comm;
-}
-
-void Audit_Msg(sd_bus_message* m, const std::string& message, int result) {
-    // The sender is looked up only when there is a connection to write to.
-    const int r = AuditConnection::Instance().Write(message, [m] { return get_sender_comm(m); }, result);
-    const char* method = m ? sd_bus_message_get_member(m) : nullptr;
-    if (r < 0) AcLog(LOG_ERR, "%s audit_log_user_comm_message failed: %d!", method ? method : "?", r);
-}
-
-void Audit_Msg(sd_bus_message* m, const char* message, int result) {
-    Audit_Msg(m, std::string(message ? message : ""), result);
 }

@@ -1,14 +1,14 @@
-// Audit records of configuration changes and access questions, and the
-// /proc readers that identify the process behind a bus call.
+// Audit records of configuration changes and access questions. The records
+// of bus calls, which name their sender, are made in the bus layer
+// (ac-audit-bus.h).
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include <QString>
-
-typedef struct sd_bus_message sd_bus_message;
 
 // libaudit formats a record into fixed buffers and refuses, or the kernel
 // cuts, a record of more than 8560 bytes of text (AUDIT_MESSAGE_TEXT_MAX).
@@ -34,14 +34,10 @@ public:
     // The same for texts that may hold NUL bytes: they are escaped like every
     // other control character instead of cutting the text short.
     static int AuditLogMsg(const std::string& message, const std::string& comm, int result);
+    // The same, with the name asked of `comm` only when there is a
+    // connection to write to.
+    static int AuditLogMsgFrom(const std::string& message, const std::function<std::string()>& comm, int result);
 };
-
-// A record about the sender of `m`, named by its command line as
-// get_sender_comm keeps it. A record that could not be written is logged
-// with the name of the called method; the caller's answer does not depend
-// on it.
-void Audit_Msg(sd_bus_message* m, const char* message, int result);
-void Audit_Msg(sd_bus_message* m, const std::string& message, int result);
 
 // Caller-supplied text as the value of a field in a record's message, so
 // that it can never be read as fields of its own: kept as it is when libaudit
@@ -52,17 +48,8 @@ void Audit_Msg(sd_bus_message* m, const std::string& message, int result);
 // longer value is cut and ends in "...".
 std::string AuditValue(std::string_view value, size_t limit = kAuditValueLimit);
 
-// The process id of the sender of `m`, or 0 when the bus cannot tell.
-int get_caller_pid(sd_bus_message* m);
-
 // The host's Ethernet and Wifi interfaces as "HW-IPv4-IPv4, HW-IPv4".
 QString GetIp();
-
-// The target of /proc/PID/NAME, or "" (logged) when it cannot be read.
-std::string get_pid_link(int pid, const char* name);
-
-// The first line of /proc/PID/cmdline (arguments still NUL-separated).
-QString get_caller_cmdline(int pid);
 
 // The name a record gives the process `pid`: its command line up to the
 // first NUL, in the local 8-bit encoding. Only the first kAuditCommLimit + 1

@@ -4,9 +4,10 @@
 
 #include <cerrno>
 
-#include "ac-globals.h"
 #include "acconstants.h"
 
+std::atomic<sd_bus*> g_ac_bus{nullptr};
+std::atomic<int> g_is_stop{1};
 std::recursive_mutex g_ac_bus_mutex;
 
 int EmitAcSignal(const char* member, const std::string& first, const std::string& change) {

@@ -8,9 +8,16 @@
 // from inside that processing.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
+typedef struct sd_bus sd_bus;
+
+// The service's bus connection; null while the service is not running.
+extern std::atomic<sd_bus*> g_ac_bus;
+// 1 while the service is stopped or stopping, 0 while it runs.
+extern std::atomic<int> g_is_stop;
 extern std::recursive_mutex g_ac_bus_mutex;
 
 // Emits MEMBER(ss) from the service object; the result of

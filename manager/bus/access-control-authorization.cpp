@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "ac-audit.h"
+#include "ac-audit-bus.h"
 #include "ac-log.h"
 #include "access-control-dbus.h"
 #include "access-decision.h"
+#include "proc-readers.h"
 
 namespace {
 

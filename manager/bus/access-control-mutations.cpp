@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ac-audit.h"
+#include "ac-audit-bus.h"
 #include "ac-globals.h"
 #include "ac-log.h"
 #include "ac-signal.h"

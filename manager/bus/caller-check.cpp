@@ -14,6 +14,7 @@
 
 #include "ac-audit.h"
 #include "ac-globals.h"
+#include "proc-readers.h"
 
 const QList<QString> kWhiteCallerExes = {
     QStringLiteral("/usr/bin/sarv-ac-manager-tools"),
