@@ -53,3 +53,10 @@ bool BusDaemonReloadPending();
 // Waits up to `timeout` for a requested reload to be carried out and its
 // thread to end; false when it has not ended by then.
 bool WaitForBusDaemonReload(std::chrono::milliseconds timeout);
+
+// 1 when the system bus daemon is not newer than the service's bus policy
+// file and must reload its configuration, else 0.
+int is_dbusdaemon_early_then_sarvconfig();
+// Asks the bus daemons to reload their configuration now, on the calling
+// thread (the folder watcher's, when it starts).
+void ReloadBusDaemons();

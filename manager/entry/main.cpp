@@ -6,8 +6,7 @@
 #include "config-manager.h"
 #include "config-protection.h"
 #include "policy-propagation.h"
-
-void RunStartupMaintenance();
+#include "startup.h"
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);

@@ -6,9 +6,8 @@
 #include "ac-log.h"
 #include "adapter-manager.h"
 #include "configfile-watcher.h"
-#include "config-manager.h"
 #include "pid-info-service.h"
-#include "policy-migration-helper.h"
+#include "startup.h"
 
 namespace {
 
@@ -34,18 +33,6 @@ static WorkerThread worker;
 static PidInfoService pis;
 
 extern "C" __attribute__((visibility("default"))) const char* pluginID() { return "sarv-ac-manager"; }
-
-// Protect, load and convert the configuration: the part of start-up the
-// program shares with the plug-in. Nothing here stops the start-up.
-void RunStartupMaintenance() {
-    int r = ConfigManager::Instance()->ProtectConfig();
-    if (r != 0) AcLog(LOG_ERR, "ProtectConfig failed! res = %d\n", r);
-    ConfigManager::RemoveStaleTemporaries();
-    r = ConfigManager::Instance()->InitCache();
-    if (r != 0) AcLog(LOG_ERR, "InitCache failed! res = %d\n", r);
-    PolicyMigrationHelper::Instance()->MigrateAll();
-    PolicyMigrationHelper::RenameConfigFileExtend();
-}
 
 extern "C" __attribute__((visibility("default"))) void start() {
     AcLog(LOG_INFO, "%s: %d %s", "start", 31, pluginID());

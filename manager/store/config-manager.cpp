@@ -19,10 +19,7 @@
 
 #include "ac-globals.h"
 #include "ac-log.h"
-#include "ac-signal.h"
 #include "acjson.h"
-#include "adapter-manager.h"
-#include "configfile-watcher.h"
 #include "policy-migration-helper.h"
 #include "subject-index.h"
 
@@ -203,6 +200,8 @@ ConfigManager::ConfigManager(QObject* parent)
       policy_memo_(std::make_unique<LayeredMemo<PolicyData>>()) {}
 
 ConfigManager::~ConfigManager() = default;
+
+void ConfigManager::SetCallbacks(CacheCallbacks callbacks) { callbacks_ = std::move(callbacks); }
 
 int ConfigManager::InitCache() {
     QMutexLocker guard(&static_configmanager_mutex);
@@ -620,10 +619,10 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
     }
     // Announced for rewrites as well: the file is replaced atomically, and
     // the watcher takes in files replaced under their own name.
-    FileWatcher::Instance()->IgnoreFile(QString::fromStdString(path));
+    ownWrites.Announce(QString::fromStdString(path));
     r = ConfigFileHelper::UpdateFile(path, toWrite);
     if (r < 0) {
-        FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
+        ownWrites.Withdraw(QString::fromStdString(path));
         SetWriteError("write", path, r);
         return r;
     }
@@ -632,10 +631,10 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
     // the newer file).
     std::vector<std::string> removed;
     for (const std::string& old : superseded) {
-        FileWatcher::Instance()->IgnoreFile(QString::fromStdString(old));
+        ownWrites.Announce(QString::fromStdString(old));
         int d = ConfigFileHelper::DeleteFile(old);
         if (d < 0 && d != -ENOENT) {
-            FileWatcher::Instance()->UnignoreFile(QString::fromStdString(old));
+            ownWrites.Withdraw(QString::fromStdString(old));
             AcLog(LOG_ERR, "cannot remove %s, replaced by %s: %s", old.c_str(), path.c_str(), strerror(-d));
             continue;
         }
@@ -679,10 +678,10 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         AcLog(LOG_INFO, "%s", ac_error_msg.c_str());
         return -EEXIST;
     }
-    FileWatcher::Instance()->IgnoreFile(QString::fromStdString(path));
+    ownWrites.Announce(QString::fromStdString(path));
     int r = ConfigFileHelper::DeleteFile(path);
     if (r < 0 && r != -ENOENT) {
-        FileWatcher::Instance()->UnignoreFile(QString::fromStdString(path));
+        ownWrites.Withdraw(QString::fromStdString(path));
         SetWriteError("delete", path, r);
         return r;
     }
@@ -783,28 +782,28 @@ int ConfigManager::SetCacheAndUpdatePolicy(const QString& qpath, bool exists) {
             AcLog(LOG_ERR, "ConfigManager::UpdateConfig UpdateCacheFromFile failed!");
             return r;
         }
-        EmitAcSignal("ModeChanged", "", change);
-        r = AdapterManager::Instance()->SetPolicy(m.object);
+        if (callbacks_.changed) callbacks_.changed("ModeChanged", change);
+        r = callbacks_.push ? callbacks_.push(m.object) : 0;
         if (r != 0) {
             AcLog(LOG_ERR, "ConfigManager::UpdateConfig SetMode failed");
             return r;
         }
         return 0;
     case EntityType:
-        EmitAcSignal("EntityChanged", "", change);
+        if (callbacks_.changed) callbacks_.changed("EntityChanged", change);
         return r;
     case PolicyType: {
         if (r != 0) {
             AcLog(LOG_ERR, "ConfigManager::UpdateConfig UpdateCacheFromFile failed!");
             return r;
         }
-        EmitAcSignal("PolicyChanged", "", change);
+        if (callbacks_.changed) callbacks_.changed("PolicyChanged", change);
         if (!p.IsValid()) {
             AcLog(LOG_ERR, "ConfigManager::UpdateConfig policy not valid!");
             return 0;
         }
         const std::string& object = p.policies[0].objects[0].object;
-        r = AdapterManager::Instance()->SetPolicy(object);
+        r = callbacks_.push ? callbacks_.push(object) : 0;
         if (r != 0) {
             AcLog(LOG_WARNING, "AccessControlDbus::SetPolicy %s failed", object.c_str());
             return r;

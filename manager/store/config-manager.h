@@ -18,12 +18,28 @@
 #include "acrecords.h"
 #include "configfile-helper.h"
 #include "entity-texts.h"
+#include "own-writes.h"
 
 class QString;
 class SubjectIndex;
 
 template <typename T>
 using ConfigMap = ConfigCacheMap<T>;
+
+// What the cache reports to the layers above it, which it cannot call
+// itself. The entry points set them once at start-up; one that is not set
+// is not called.
+struct CacheCallbacks {
+    // The folder watcher is about to take its first looks.
+    std::function<void()> watching;
+    // A file the watcher handed over changed records of one kind: the
+    // signal to send ("ModeChanged", "EntityChanged", "PolicyChanged") and
+    // the change word.
+    std::function<void(const char* signal, const std::string& change)> changed;
+    // Pushes the mode and policy of `object` to its adapter; 0 or the
+    // failure.
+    std::function<int(const std::string& object)> push;
+};
 
 class ConfigManager : public QObject {
     Q_OBJECT
@@ -33,6 +49,9 @@ public:
     ~ConfigManager() override;
 
     int InitCache();
+    // Called before any thread that reports changes runs.
+    void SetCallbacks(CacheCallbacks callbacks);
+    const CacheCallbacks& Callbacks() const { return callbacks_; }
     // The trees as InitCache takes them in, for a process beside the
     // service (the installer command); nothing on disk is changed.
     int LoadTrees();
@@ -128,6 +147,8 @@ public:
     // ListEntity's texts; whoever changes an entity's files under
     // maps_lock drops that entity's text there.
     EntityTexts entityTexts;
+    // The files the service itself is writing; the watcher skips them.
+    OwnWrites ownWrites;
 
     // The exclusive hold of maps_lock that every change of the maps takes.
     // The change is counted before the lock is released, so that what is
@@ -172,6 +193,7 @@ private:
     void ForgetEntityFile(const std::string& path);
 
     std::set<std::string> unused_files_;
+    CacheCallbacks callbacks_;
 
     mutable std::atomic<uint64_t> maps_generation_{0};  // changes of the maps so far
     mutable std::mutex subject_index_mutex_;

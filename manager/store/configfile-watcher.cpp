@@ -3,19 +3,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileSystemWatcher>
-#include <QMutexLocker>
 #include <QSet>
 #include <QThread>
 
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
-#include <csignal>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -24,12 +20,7 @@
 #include "acconstants.h"
 #include "config-manager.h"
 
-extern char** environ;
-
 namespace {
-
-const char kBusSocket[] = "/run/dbus/system_bus_socket";
-const char kBusPolicyFile[] = "/var/lib/olm/sarv/policy.d/tarnwall.policy";
 
 // Files, sub-directories and links, no hidden names, directories first.
 QStringList ListFolder(const QString& folder) {
@@ -55,32 +46,6 @@ void recurive_create_dir(const char* path) {
         if (mkdir(prefix, 0755) != 0) return;
         // The umask of the host must not narrow what other readers need.
         chmod(prefix, 0755);
-    }
-}
-
-// Asks the bus daemons to reload their configuration. The command line is
-// fixed and goes straight to exec: no shell ever sees it. The child gets a
-// clean signal state, since a host may block signals in all its threads.
-void ReloadBusDaemons() {
-    char arg0[] = "killall", arg1[] = "-s", arg2[] = "1", arg3[] = "dbus-daemon";
-    char* argv[] = {arg0, arg1, arg2, arg3, nullptr};
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) return;
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "killall", nullptr, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        AcLog(LOG_ERR, "killall -s 1 dbus-daemon: %s", strerror(rc));
-        return;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 
@@ -113,12 +78,6 @@ void EnsureApplication() {
 }
 
 }  // namespace
-
-int is_dbusdaemon_early_then_sarvconfig() {
-    struct stat bus {}, policy {};
-    if (stat(kBusSocket, &bus) != 0 || stat(kBusPolicyFile, &policy) != 0) return 0;
-    return bus.st_ctim.tv_sec <= policy.st_ctim.tv_sec ? 1 : 0;
-}
 
 FileWatcher* FileWatcher::Instance() {
     static FileWatcher instance(nullptr);
@@ -183,7 +142,7 @@ void FileWatcher::WatchPath(const QString& folder) {
     const Look look = LookAt(folder, true);
     listings_[folder] = look.names;
     for (auto it = look.identities.begin(); it != look.identities.end(); ++it) identities_[it.key()] = it.value();
-    Forget(look.covered);
+    ConfigManager::Instance()->ownWrites.Forget(look.covered);
     TakeInMissed(folder, look);
 }
 
@@ -199,24 +158,12 @@ FileWatcher::Look FileWatcher::LookAt(const QString& folder, bool first) {
             look.names.append(name);
             look.identities[folder + "/" + name] = identity;
         }
-        {
-            QMutexLocker lock(&ignore_mutex_);
-            for (auto it = announced_.begin(); it != announced_.end(); ++it)
-                if (it.key().section('/', 0, -2) == folder) look.covered.insert(it.key(), it.value());
-        }
+        look.covered = cache->ownWrites.In(folder);
         for (auto it = look.covered.begin(); it != look.covered.end(); ++it)
             if (cache->HoldsAsOnDisk(it.key().toStdString())) look.own.insert(it.key());
         if (first) look.cached = cache->CachedPaths(folder.toStdString());
     });
     return look;
-}
-
-void FileWatcher::Forget(const QHash<QString, quint64>& covered) {
-    QMutexLocker lock(&ignore_mutex_);
-    for (auto it = covered.begin(); it != covered.end(); ++it) {
-        auto now = announced_.find(it.key());
-        if (now != announced_.end() && now.value() == it.value()) announced_.erase(now);
-    }
 }
 
 // Files added after the cache read the trees and before this look (by an
@@ -247,25 +194,22 @@ void FileWatcher::TakeInMissed(const QString& folder, const Look& look) {
 
 int FileWatcher::WatchConfigPath() {
     EnsureApplication();
-    if (is_dbusdaemon_early_then_sarvconfig() == 1) ReloadBusDaemons();
+    const CacheCallbacks& callbacks = ConfigManager::Instance()->Callbacks();
+    if (callbacks.watching) callbacks.watching();
     for (const auto& folder : kConfigFolderList) WatchPath(QString::fromStdString(folder));
     return 0;
 }
 
 void FileWatcher::IgnoreFile(const QString& file) {
-    QMutexLocker lock(&ignore_mutex_);
-    // Numbered anew: a look that covered the earlier write keeps this one.
-    announced_[file] = ++announcements_;
+    ConfigManager::Instance()->ownWrites.Announce(file);
 }
 
 void FileWatcher::UnignoreFile(const QString& file) {
-    QMutexLocker lock(&ignore_mutex_);
-    announced_.remove(file);
+    ConfigManager::Instance()->ownWrites.Withdraw(file);
 }
 
 bool FileWatcher::IsIgnored(const QString& file) const {
-    QMutexLocker lock(&ignore_mutex_);
-    return announced_.contains(file);
+    return ConfigManager::Instance()->ownWrites.IsAnnounced(file);
 }
 
 int FileWatcher::FileChanged(const QString& folder) {
@@ -314,6 +258,6 @@ int FileWatcher::FileChanged(const QString& folder) {
         identities_[path] = look.identities.value(path);
     }
     listings_[folder] = current;
-    Forget(look.covered);
+    ConfigManager::Instance()->ownWrites.Forget(look.covered);
     return 0;
 }

@@ -5,7 +5,6 @@
 #include <QMap>
 #include <QMetaObject>
 #include <QHash>
-#include <QMutex>
 #include <QPair>
 #include <QObject>
 #include <QSet>
@@ -31,13 +30,9 @@ public:
     // which must run an event loop afterwards; returns 0.
     int WatchConfigPath();
 
-    // Announces that the service itself is about to create, rewrite or
-    // delete `file` (the cache calls it while it holds its lock for the
-    // whole change), so that the watcher drops the report of that write.
-    // The announcement lasts until the watcher's next look at the folder:
-    // that look sees the write done.
+    // The cache's own writes (OwnWrites, in ConfigManager::ownWrites): an
+    // announced write is not taken in as a change made by someone else.
     void IgnoreFile(const QString& file);
-    // Withdraws an announcement made for a write that did not happen.
     void UnignoreFile(const QString& file);
     bool IsIgnored(const QString& file) const;
 
@@ -64,8 +59,6 @@ private:
     bool AttachToCurrentThread();
     void DetachFromThread();
     Look LookAt(const QString& folder, bool first);
-    // Ends the announcements a look covered, unless made again since.
-    void Forget(const QHash<QString, quint64>& covered);
     // Brings in what changed on disk before the first look (from when the
     // cache read the trees).
     void TakeInMissed(const QString& folder, const Look& look);
@@ -75,9 +68,6 @@ private:
     // Inode and modification time of every listed entry: a file replaced
     // under its own name (an atomic rewrite) keeps its name but not these.
     QHash<QString, Identity> identities_;
-    mutable QMutex ignore_mutex_;
-    QHash<QString, quint64> announced_;  // path -> number of its latest announcement
-    quint64 announcements_ = 0;
     QMetaObject::Connection thread_finished_;
     // Counts the watching threads that have let go of the object. Whoever
     // waited for such a thread is ordered after its last writes by Qt's own
@@ -85,7 +75,3 @@ private:
     // with acquire states the same order in a form they do see.
     std::atomic<unsigned> detached_{0};
 };
-
-// 1 when the system bus daemon is not newer than the service's bus policy
-// file and must reload its configuration, else 0.
-int is_dbusdaemon_early_then_sarvconfig();

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "ac-globals.h"
+#include "adapter-manager.h"
 #include "configfile-watcher.h"
 #include "config-manager.h"
 #include "harness.h"

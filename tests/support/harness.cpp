@@ -22,6 +22,7 @@
 #include "adapter-manager.h"
 #include "audit-records.h"
 #include "config-manager.h"
+#include "startup.h"
 
 namespace fs = std::filesystem;
 
@@ -570,6 +571,7 @@ bool Service::Start(int seconds) {
     if (kind_ == kInProcess) {
         // The service's Qt objects are made on this thread, as a host makes them on its own.
         ConfigManager::Instance();
+        WireLayers();  // as start-up does
         AdapterManager::Instance()->LoadAdapters(adapter::kFolder);
         result_ = std::make_shared<std::atomic<int>>(1);
         loop_ = std::thread([result = result_] { *result = start_ac_dbus(); });
