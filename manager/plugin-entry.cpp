@@ -10,6 +10,9 @@
 #include "pid-info-service.h"
 #include "policy-migration-helper.h"
 
+// The build hides every other symbol: these four are all the host may look up.
+#define SARV_PLUGIN_ENTRY extern "C" __attribute__((visibility("default")))
+
 namespace {
 
 const char kAdapterFolder[] = "/usr/share/olm/sarv/acadapter.d/";
@@ -33,7 +36,7 @@ protected:
 static WorkerThread worker;
 static PidInfoService pis;
 
-extern "C" __attribute__((visibility("default"))) const char* pluginID() { return "sarv-ac-manager"; }
+SARV_PLUGIN_ENTRY const char* pluginID() { return "sarv-ac-manager"; }
 
 // Protect, load and convert the configuration: the part of start-up the
 // program shares with the plug-in. Nothing here stops the start-up.
@@ -47,7 +50,7 @@ void RunStartupMaintenance() {
     PolicyMigrationHelper::RenameConfigFileExtend();
 }
 
-extern "C" __attribute__((visibility("default"))) void start() {
+SARV_PLUGIN_ENTRY void start() {
     AcLog(LOG_INFO, "%s: %d %s", "start", 31, pluginID());
     RunStartupMaintenance();
     worker.start(QThread::InheritPriority);
@@ -57,7 +60,7 @@ extern "C" __attribute__((visibility("default"))) void start() {
     if (start_ac_dbus() != 0) AcLog(LOG_ERR, "start_ac_dbus failed!");
 }
 
-extern "C" __attribute__((visibility("default"))) void stop() {
+SARV_PLUGIN_ENTRY void stop() {
     AcLog(LOG_INFO, "%s: %d %s", "stop", 58, pluginID());
     stop_ac_dbus();
     // Waiting (briefly) keeps a running thread from being destroyed with
@@ -69,7 +72,7 @@ extern "C" __attribute__((visibility("default"))) void stop() {
     pis.Stop();
 }
 
-extern "C" __attribute__((visibility("default"))) void restart() {
+SARV_PLUGIN_ENTRY void restart() {
     AcLog(LOG_INFO, "%s: %d %s", "restart", 67, pluginID());
     stop_ac_dbus();
     if (start_ac_dbus() != 0) AcLog(LOG_ERR, "restart_ac_dbus failed!");
