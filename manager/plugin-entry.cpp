@@ -9,13 +9,13 @@
 #include "config-manager.h"
 #include "pid-info-service.h"
 #include "policy-migration-helper.h"
+#include "sarv-build-paths.h"
 
 // The build hides every other symbol: these four are all the host may look up.
 #define SARV_PLUGIN_ENTRY extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-const char kAdapterFolder[] = "/usr/share/olm/sarv/acadapter.d/";
 // How long stop() gives the watcher's event loop to end.
 constexpr unsigned long kWorkerStopMs = 3000;
 // How long stop() gives a pending reload of the bus daemons: the burst's
