@@ -16,7 +16,7 @@ packages=(
 case "${1:-}" in
 fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 coverage) packages+=(lcov python3) ;;
-packages) packages+=(debhelper dpkg-dev lintian pkexec psmisc libdbus-1-dev) ;;
+packages) packages+=(debhelper dpkg-dev lintian pkexec psmisc) ;;
 esac
 
 missing=()
