@@ -32,7 +32,7 @@
 
 #include "acrecords.h"
 
-class AcAdapterInterface {
+class AC_SDK_EXPORT AcAdapterInterface {
 public:
     // Looks up the layered configuration of one entity by name; an unknown
     // name gives a default record (empty name).

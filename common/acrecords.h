@@ -9,13 +9,17 @@
 
 #include "acconstants.h"
 
-struct ModeData {
+// The records cross from the manager into the adapter plug-ins: they stay
+// visible however the code that includes them is built.
+#define AC_SDK_EXPORT __attribute__((visibility("default")))
+
+struct AC_SDK_EXPORT ModeData {
     std::string object;
     std::string mode = kModeBlacklist;
     std::string version = "1.0";
 };
 
-struct EntityAttrs {
+struct AC_SDK_EXPORT EntityAttrs {
     std::string dbus_type;
     std::string dbus_msg_type = kDbusMsgTypeMethodCall;
     std::string dbus_destination;
@@ -35,7 +39,7 @@ struct EntityAttrs {
     bool operator!=(const EntityAttrs& o) const { return !(*this == o); }
 };
 
-struct EntityInfoData {
+struct AC_SDK_EXPORT EntityInfoData {
     std::string name;
     std::string type;
     std::string subtype;
@@ -56,7 +60,7 @@ struct EntityInfoData {
     void Merge(const EntityInfoData& other);
 };
 
-struct PolicyObject {
+struct AC_SDK_EXPORT PolicyObject {
     std::string object;
     std::vector<std::string> operations;
     uint64_t valid_period = 0;
@@ -65,12 +69,12 @@ struct PolicyObject {
     bool operator<(const PolicyObject& o) const;
 };
 
-struct ACPolicy {
+struct AC_SDK_EXPORT ACPolicy {
     std::string subject;
     std::vector<PolicyObject> objects;
 };
 
-struct PolicyData {
+struct AC_SDK_EXPORT PolicyData {
     std::string version = "1.0";
     std::vector<ACPolicy> policies;
 

@@ -8,8 +8,9 @@ build=$top/build
 # The demo configuration and the example adapter.
 cp -a data/demo/usr/share/olm/sarv/. /usr/share/olm/sarv/
 cp -a data/demo/etc/olm/sarv/. /etc/olm/sarv/
-mkdir -p /usr/share/olm/sarv/acadapter.d
-cp "$build"/platform/example-adapter/*.so /usr/share/olm/sarv/acadapter.d/
+adapters=$(PKG_CONFIG_PATH=$build/common pkg-config --variable=adapterdir sarv-ac-sdk)
+mkdir -p "$adapters"
+cp "$build"/platform/example-adapter/*.so "$adapters/"
 export SARV_AC_EXAMPLE_DIR=/tmp/sarv-ac-example/
 
 # The companion programs at their installed paths (the sandbox's /usr is private).

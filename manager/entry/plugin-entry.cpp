@@ -7,11 +7,14 @@
 #include "adapter-manager.h"
 #include "configfile-watcher.h"
 #include "pid-info-service.h"
+#include "sarv-build-paths.h"
 #include "startup.h"
+
+// The build hides every other symbol: these four are all the host may look up.
+#define SARV_PLUGIN_ENTRY extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-const char kAdapterFolder[] = "/usr/share/olm/sarv/acadapter.d/";
 // How long stop() gives the watcher's event loop to end.
 constexpr unsigned long kWorkerStopMs = 3000;
 // How long stop() gives a pending reload of the bus daemons: the burst's
@@ -32,9 +35,9 @@ protected:
 static WorkerThread worker;
 static PidInfoService pis;
 
-extern "C" __attribute__((visibility("default"))) const char* pluginID() { return "sarv-ac-manager"; }
+SARV_PLUGIN_ENTRY const char* pluginID() { return "sarv-ac-manager"; }
 
-extern "C" __attribute__((visibility("default"))) void start() {
+SARV_PLUGIN_ENTRY void start() {
     AcLog(LOG_INFO, "%s: %d %s", "start", 31, pluginID());
     RunStartupMaintenance();
     worker.start(QThread::InheritPriority);
@@ -44,7 +47,7 @@ extern "C" __attribute__((visibility("default"))) void start() {
     if (start_ac_dbus() != 0) AcLog(LOG_ERR, "start_ac_dbus failed!");
 }
 
-extern "C" __attribute__((visibility("default"))) void stop() {
+SARV_PLUGIN_ENTRY void stop() {
     AcLog(LOG_INFO, "%s: %d %s", "stop", 58, pluginID());
     stop_ac_dbus();
     // Waiting (briefly) keeps a running thread from being destroyed with
@@ -56,7 +59,7 @@ extern "C" __attribute__((visibility("default"))) void stop() {
     pis.Stop();
 }
 
-extern "C" __attribute__((visibility("default"))) void restart() {
+SARV_PLUGIN_ENTRY void restart() {
     AcLog(LOG_INFO, "%s: %d %s", "restart", 67, pluginID());
     stop_ac_dbus();
     if (start_ac_dbus() != 0) AcLog(LOG_ERR, "restart_ac_dbus failed!");
