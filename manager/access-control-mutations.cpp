@@ -4,10 +4,7 @@
 // audit record. A change that passed the cache stays stored even when an
 // adapter refuses it afterwards: the files are the truth, and the adapter
 // receives the current state again with the next change.
-#include <unistd.h>
-
-#include <systemd/sd-bus.h>
-
+#include <cerrno>
 #include <string>
 
 #include "ac-audit.h"
@@ -46,18 +43,17 @@ void AuditFailure(sd_bus_message* m, const AuditText& audit) {
 }
 void AuditPlain(sd_bus_message* m, const AuditText& audit) { Audit_Msg(m, Text(audit), 0); }
 
-void ReplyInvalid(sd_bus_message* m, const char* format, const std::string& text) {
-    AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, format, text.c_str());
-}
+// A failure answered with org.freedesktop.DBus.Error.InvalidArgs: `prefix`
+// followed by `text`.
+Status Invalid(const std::string& prefix, const std::string& text) { return {-EINVAL, prefix + text}; }
 
-// The caller check every change starts with; on refusal the call has been
-// answered and recorded.
-bool CallerMayChange(sd_bus_message* m, const char* method, const AuditText& audit) {
-    if (check_caller_usid(m) == 0) return true;
+// The caller check every change starts with; a refusal is recorded and ends
+// the call with org.freedesktop.DBus.Error.AccessDenied.
+Status CheckCaller(sd_bus_message* m, const char* method, const AuditText& audit) {
+    if (check_caller_usid(m) == 0) return {};
     AcLog(LOG_WARNING, "%s check_caller_usid failed: %s!", method, LogPrintable(ac_error_msg).c_str());
     AuditFailure(m, audit);
-    AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_ACCESS_DENIED, "%s", ac_error_msg.c_str());
-    return false;
+    return {-EACCES, ac_error_msg};
 }
 
 // Whether the kernel security module labels processes by the
@@ -69,43 +65,42 @@ bool KernelSupportsSecurityAppid() {
 
 }  // namespace
 
-void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
+Status AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
     const std::string config = qconfig.toStdString();
     const AuditText audit{"SetMode, config=", config};
-    if (!CallerMayChange(m, "SetMode", audit)) return;
+    if (::Status refused = CheckCaller(m, "SetMode", audit); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     ModeData record;
     std::string change;
     const int r = cache->SetCache(cache->modeMap, config, record, change);
-    if (r == kNothingChanged) return;
+    if (r == kNothingChanged) return {};
     if (r != 0) {
         AcLog(LOG_WARNING, "SetMode data IsValid failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
-        ReplyInvalid(m, "%s", ac_error_msg);
-        return;
+        return Invalid("", ac_error_msg);
     }
 
     const int a = AdapterManager::Instance()->SetPolicy(record.object);
     if (a == kAdapterNotFound) {
         AcLog(LOG_WARNING, "SetMode failed: %s!", LogPrintable(ac_error_msg).c_str());
-        return;
+        return {};
     }
     if (a != 0) {
         AcLog(LOG_WARNING, "SetMode failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
-        ReplyInvalid(m, "AcAdapter SetMode failed: %s", ac_error_msg);
-        return;
+        return Invalid("AcAdapter SetMode failed: ", ac_error_msg);
     }
 
     if (!change.empty()) EmitAcSignal("ModeChanged", config, change);
     AuditSuccess(m, audit);
+    return {};
 }
 
-void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
+Status AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
     const std::string object = qobject.toStdString();
     const AuditText audit{"DeleteMode, object=", object};
-    if (!CallerMayChange(m, "DeleteMode", audit)) return;
+    if (::Status refused = CheckCaller(m, "DeleteMode", audit); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     ModeData record;
@@ -114,14 +109,12 @@ void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
     if (r == kNothingChanged) {
         AcLog(LOG_WARNING, "DeleteMode data not exist: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
-        return;
+        return Invalid("DeleteCache failed: ", ac_error_msg);
     }
     if (r != 0) {
         AcLog(LOG_WARNING, "DeleteMode DeleteCache failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: res = %s", ac_error_msg);
-        return;
+        return Invalid("DeleteCache failed: res = ", ac_error_msg);
     }
 
     const std::string deleted = ToJsonText(record);
@@ -130,31 +123,30 @@ void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
     if (a != 0) {
         AcLog(LOG_WARNING, "DeleteMode failed");
         AuditPlain(m, audit);
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "SetMode failed: res = %d", a);
-        return;
+        return Invalid("SetMode failed: res = ", std::to_string(a));
     }
 
     EmitAcSignal("ModeChanged", deleted, kChangeTypeDelete);
     AuditSuccess(m, audit);
+    return {};
 }
 
-void AccessControlDbus::SetEntity(sd_bus_message* m, const QString& qentity) {
+Status AccessControlDbus::SetEntity(sd_bus_message* m, const QString& qentity) {
     const std::string entity = qentity.toStdString();
     const AuditText audit{"SetEntity, entity=", entity};
-    if (!CallerMayChange(m, "SetEntity", audit)) return;
+    if (::Status refused = CheckCaller(m, "SetEntity", audit); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     EntityInfoData record;
     std::string change;
     const int r = cache->SetCache(cache->entityMap, entity, record, change);
-    if (r == kNothingChanged) return;
+    if (r == kNothingChanged) return {};
     if (r != 0) {
         AcLog(LOG_WARNING, "SetEntity entity IsValid failed!");
         // Recorded before the answer, as everywhere: a caller that has its
         // answer finds the record written.
         AuditFailure(m, audit);
-        ReplyInvalid(m, "SetEntity failed: %s", ac_error_msg);
-        return;
+        return Invalid("SetEntity failed: ", ac_error_msg);
     }
 
     // Labels only matter to a kernel that reads them; a failed label is
@@ -164,12 +156,13 @@ void AccessControlDbus::SetEntity(sd_bus_message* m, const QString& qentity) {
 
     if (!change.empty()) EmitAcSignal("EntityChanged", entity, change);
     AuditSuccess(m, audit);
+    return {};
 }
 
-void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
+Status AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
     const std::string name = qname.toStdString();
     const AuditText audit{"DeleteEntity, entity=", name};
-    if (!CallerMayChange(m, "DeleteEntity", audit)) return;
+    if (::Status refused = CheckCaller(m, "DeleteEntity", audit); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     EntityInfoData record;
@@ -178,14 +171,12 @@ void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
     if (r == kNothingChanged) {
         AcLog(LOG_WARNING, "DeleteEntity data not exist: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
-        ReplyInvalid(m, "%s", ac_error_msg);
-        return;
+        return Invalid("", ac_error_msg);
     }
     if (r != 0) {
         AcLog(LOG_WARNING, "DeleteEntity entity IsValid failed!");
         AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
-        return;
+        return Invalid("DeleteCache failed: ", ac_error_msg);
     }
 
     // Executables labelled for a deleted subject keep their label.
@@ -193,40 +184,40 @@ void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
 
     EmitAcSignal("EntityChanged", name, kChangeTypeDelete);
     AuditSuccess(m, audit);
+    return {};
 }
 
-void AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& qpolicy) {
+Status AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& qpolicy) {
     const std::string policy = qpolicy.toStdString();
     const AuditText audit{"SetPolicy, policy=", policy};
-    if (!CallerMayChange(m, "SetPolicy", audit)) return;
+    if (::Status refused = CheckCaller(m, "SetPolicy", audit); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     PolicyData record;
     std::string change;
     const int r = cache->SetCache(cache->policyMap, policy, record, change);
-    if (r == kNothingChanged) return;
+    if (r == kNothingChanged) return {};
     if (r != 0 || !record.IsValid()) {
         AcLog(LOG_WARNING, "SetPolicy data IsValid failed: %s!", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
-        ReplyInvalid(m, "SetPolicy SetCache failed: %s", ac_error_msg);
-        return;
+        return Invalid("SetPolicy SetCache failed: ", ac_error_msg);
     }
 
     if (SetAllPolicy(record) != 0) {
         AcLog(LOG_WARNING, "SetPolicy failed: %s", LogPrintable(ac_error_msg).c_str());
         AuditPlain(m, audit);
-        ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
-        return;
+        return Invalid("SetPolicy failed: ", ac_error_msg);
     }
 
     if (!change.empty()) EmitAcSignal("PolicyChanged", policy, change);
     AuditSuccess(m, audit);
+    return {};
 }
 
-void AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
+Status AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
     const std::string name = qname.toStdString();
     const AuditText audit{"DeletePolicy, policy=", name};
-    if (!CallerMayChange(m, "DeletePolicy", audit)) return;
+    if (::Status refused = CheckCaller(m, "DeletePolicy", audit); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     PolicyData record;
@@ -235,14 +226,12 @@ void AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
     if (r == kNothingChanged) {
         AcLog(LOG_WARNING, "DeletePolicy DeleteCache data not exist!");
         AuditFailure(m, audit);
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "DeleteCache data not exist!");
-        return;
+        return Invalid("DeleteCache data not exist!", "");
     }
     if (r != 0 || !record.IsValid()) {
         AcLog(LOG_WARNING, "DeletePolicy data IsValid failed!");
         AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
-        return;
+        return Invalid("DeleteCache failed: ", ac_error_msg);
     }
 
     // Every object the deleted policy named is pushed again with what the
@@ -250,10 +239,10 @@ void AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
     if (SetAllPolicy(record) != 0) {
         AcLog(LOG_WARNING, "DeletePolicy failed: %s", LogPrintable(ac_error_msg).c_str());
         AuditFailure(m, audit);
-        ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
-        return;
+        return Invalid("SetPolicy failed: ", ac_error_msg);
     }
 
     EmitAcSignal("PolicyChanged", name, kChangeTypeDelete);
     AuditSuccess(m, audit);
+    return {};
 }
