@@ -613,9 +613,10 @@ int main(int argc, char** argv) {
                               ", object=" + object + ", operations=";
     printf("\nwhere a question's time goes (microseconds of CPU per step, best of 3 x %d; 1,000 subjects)\n", runs);
     QList<QString> read = {QStringLiteral("read")};
+    int permits = 0;
     printf("  a whole question in this process, no bus (CheckAuthorization) %8.2f\n", Micros(runs, [&] {
                (void)AccessControlDbus::Instance()->CheckAuthorization(nullptr, QString::fromStdString(self_exe),
-                                                                       QString::fromStdString(object), read);
+                                                                       QString::fromStdString(object), read, permits);
            }));
     printf("  caller lookup\n");
     printf("    executable link of the subject pid (CanAuthorize)     %8.2f\n",

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "access-control-dbus.h"
 #include "ac-globals.h"
@@ -158,80 +159,160 @@ void LogErrno(int negativeErrno, const char* text) {
     AcLog(LOG_ERR, text, kSarvAcManagerInterface.c_str());
 }
 
-// ---- handler helpers -----------------------------------------------------------------
+// ---- answering calls -----------------------------------------------------------------
 
-// What a handler returns for a call its method has already answered. sd-bus
+// What a handler returns for a call it has answered with an error. sd-bus
 // takes a positive result as "handled"; with 0 it would go on looking for
 // another handler of the call and answer it a second time ("Unknown
 // method"), and with a negative one it would send an errno error.
 constexpr int kAnswered = 1;
 
-int ReadString(sd_bus_message* m, const char* method, QString& out) {
-    const char* text = nullptr;
-    int r = sd_bus_message_read(m, "s", &text);
-    if (r <= 0) {
-        AcLog(LOG_ERR, "%s sd_bus_message_read failed", method);
-        return -EINVAL;
-    }
-    out = QString::fromUtf8(text ? text : "");
-    return 0;
+// The result of a method that answers with nothing.
+struct NoResult {};
+
+int Append(sd_bus_message*, NoResult) { return 0; }
+
+int Append(sd_bus_message* reply, const QString& text) {
+    return sd_bus_message_append_basic(reply, 's', text.toUtf8().constData());
 }
 
-int ReplyStrings(sd_bus_message* m, const QList<QString>& list, const char* method) {
+int Append(sd_bus_message* reply, int value) {
+    const int32_t i = value;
+    return sd_bus_message_append_basic(reply, 'i', &i);
+}
+
+int Append(sd_bus_message* reply, const QList<QString>& list) {
+    int r = sd_bus_message_open_container(reply, 'a', "s");
+    for (qsizetype i = 0; r >= 0 && i < list.size(); ++i) r = Append(reply, list[i]);
+    return r < 0 ? r : sd_bus_message_close_container(reply);
+}
+
+int ReplyError(sd_bus_message* m, const Status& status) {
+    const char* name = status.code == -EACCES ? SD_BUS_ERROR_ACCESS_DENIED : SD_BUS_ERROR_INVALID_ARGS;
+    // The texts may carry bytes from outside (file contents, paths); the bus
+    // takes only UTF-8, and a reply that cannot be built answers nothing.
+    const QByteArray text = QString::fromUtf8(status.reason.c_str()).toUtf8();
+    if (sd_bus_reply_method_errorf(m, name, "%s", text.constData()) < 0)
+        sd_bus_reply_method_errorf(m, name, "%s", "");
+    return kAnswered;
+}
+
+// The one place a method's call is answered: with the error of a failed
+// status, or with the result. Being sent after the method has returned, the
+// answer always comes after the method's signals and audit record.
+template <typename Result>
+int Reply(sd_bus_message* m, const Status& status, const Result& result) {
+    if (!status.ok()) return ReplyError(m, status);
     sd_bus_message* raw = nullptr;
     int r = sd_bus_message_new_method_return(m, &raw);
     if (r < 0) {
-        AcLog(LOG_ERR, "%s sd_bus_message_new_method_return error", method);
+        AcLog(LOG_ERR, "%s sd_bus_message_new_method_return error", sd_bus_message_get_member(m));
         return r;
     }
     MessagePtr reply(raw);
-    r = sd_bus_message_open_container(raw, 'a', "s");
-    if (r < 0) return r;
-    for (const QString& item : list) {
-        r = sd_bus_message_append_basic(raw, 's', item.toUtf8().constData());
-        if (r < 0) return r;
-    }
-    r = sd_bus_message_close_container(raw);
+    r = Append(raw, result);
     if (r < 0) return r;
     return sd_bus_send(sd_bus_message_get_bus(m), raw, nullptr);
 }
 
-// Runs `body` for one call: the method's own error reply, or `body`'s
-// reply, is the only answer. Nothing is allowed to unwind into sd-bus.
-template <typename Body>
-int AnswerOnce(sd_bus_message* m, Body body) {
-    AccessControlDbus* ac = AccessControlDbus::Instance();
-    ac->BeginCall(m);
+// Runs `call` (the method, given the service object and the result to fill)
+// and answers. Nothing is allowed to unwind into sd-bus; a call that throws
+// gets sd-bus's errno error.
+template <typename Result, typename Call>
+int Serve(sd_bus_message* m, Call call) {
     try {
-        return body(ac);
+        Result result{};
+        const Status status = call(*AccessControlDbus::Instance(), result);
+        return Reply(m, status, result);
     } catch (...) {
         AcLog(LOG_ERR, "%s failed: internal error", sd_bus_message_get_member(m));
-        return ac->HasReplied(m) ? kAnswered : -ENOMEM;
+        return -ENOMEM;
     }
 }
 
-// A method taking one string and answering with one string.
-template <typename Method>
-int StringToString(sd_bus_message* m, const char* name, Method method) {
-    QString arg;
-    if (ReadString(m, name, arg) < 0) return -EINVAL;
-    return AnswerOnce(m, [&](AccessControlDbus* ac) {
-        QString result = (ac->*method)(m, arg);
-        if (ac->HasReplied(m)) return kAnswered;
-        return sd_bus_reply_method_return(m, "s", result.toUtf8().constData());
+std::optional<QString> ReadString(sd_bus_message* m) {
+    const char* text = nullptr;
+    if (sd_bus_message_read(m, "s", &text) <= 0) {
+        AcLog(LOG_ERR, "%s sd_bus_message_read failed", sd_bus_message_get_member(m));
+        return std::nullopt;
+    }
+    return QString::fromUtf8(text ? text : "");
+}
+
+// A query: one string in, one result out.
+template <typename Result>
+int OneString(sd_bus_message* m, Status (AccessControlDbus::*method)(sd_bus_message*, const QString&, Result&)) {
+    const std::optional<QString> arg = ReadString(m);
+    if (!arg) return -EINVAL;
+    return Serve<Result>(m, [&](AccessControlDbus& ac, Result& result) { return (ac.*method)(m, *arg, result); });
+}
+
+// A change: one string in, nothing out.
+int OneString(sd_bus_message* m, Status (AccessControlDbus::*method)(sd_bus_message*, const QString&)) {
+    const std::optional<QString> arg = ReadString(m);
+    if (!arg) return -EINVAL;
+    return Serve<NoResult>(m, [&](AccessControlDbus& ac, NoResult&) { return (ac.*method)(m, *arg); });
+}
+
+// The handlers sd-bus calls, one per method.
+
+int AcCanAuthorize(sd_bus_message* m, void*, sd_bus_error*) {
+    int32_t pid = 0;
+    const char* object = nullptr;
+    if (sd_bus_message_read(m, "is", &pid, &object) <= 0) {
+        AcLog(LOG_ERR, "CanAuthorize sd_bus_message_read failed");
+        return -EINVAL;
+    }
+    const QString qobject = QString::fromUtf8(object ? object : "");
+    return Serve<QList<QString>>(m, [&](AccessControlDbus& ac, QList<QString>& operations) {
+        return ac.CanAuthorize(m, pid, qobject, operations);
     });
 }
 
-// A method taking one string and answering with nothing.
-template <typename Method>
-int StringToNothing(sd_bus_message* m, const char* name, Method method) {
-    QString arg;
-    if (ReadString(m, name, arg) < 0) return -EINVAL;
-    return AnswerOnce(m, [&](AccessControlDbus* ac) {
-        (ac->*method)(m, arg);
-        if (ac->HasReplied(m)) return kAnswered;
-        return sd_bus_reply_method_return(m, nullptr);
+int AcCheckAuthorization(sd_bus_message* m, void*, sd_bus_error*) {
+    const char* first = nullptr;
+    const char* second = nullptr;
+    QList<QString> list;
+    bool ok = sd_bus_message_read(m, "ss", &first, &second) > 0 && sd_bus_message_enter_container(m, 'a', "s") > 0;
+    if (ok) {
+        const char* item = nullptr;
+        int r;
+        while ((r = sd_bus_message_read(m, "s", &item)) > 0) list.append(QString::fromUtf8(item ? item : ""));
+        ok = r == 0 && sd_bus_message_exit_container(m) >= 0;
+    }
+    if (!ok) {
+        AcLog(LOG_ERR, "CheckAuthorization sd_bus_message_read failed");
+        return -EINVAL;
+    }
+    const QString subject = QString::fromUtf8(first ? first : "");
+    const QString object = QString::fromUtf8(second ? second : "");
+    return Serve<int>(m, [&](AccessControlDbus& ac, int& permits) {
+        return ac.CheckAuthorization(m, subject, object, list, permits);
     });
+}
+
+int AcListEntity(sd_bus_message* m, void*, sd_bus_error*) {
+    return Serve<QList<QString>>(m, [&](AccessControlDbus& ac, QList<QString>& entities) {
+        return ac.ListEntity(m, entities);
+    });
+}
+
+int AcGetMode(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::GetMode); }
+int AcSetMode(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::SetMode); }
+int AcDeleteMode(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::DeleteMode); }
+int AcGetEntity(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::GetEntity); }
+int AcSetEntity(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::SetEntity); }
+int AcDeleteEntity(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::DeleteEntity); }
+int AcGetPolicy(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::GetPolicy); }
+int AcSetPolicy(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::SetPolicy); }
+int AcDeletePolicy(sd_bus_message* m, void*, sd_bus_error*) { return OneString(m, &AccessControlDbus::DeletePolicy); }
+
+int AcGetStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+    return sd_bus_message_append(reply, "i", AccessControlDbus::Instance()->Status());
+}
+
+int AcGetVersion(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+    return sd_bus_message_append(reply, "s", AccessControlDbus::Instance()->Version().toUtf8().constData());
 }
 
 }  // namespace
@@ -259,97 +340,6 @@ const sd_bus_vtable ac_bus_vtable[] = {
     SD_BUS_SIGNAL("ModeChanged", "ss", 0),
     SD_BUS_VTABLE_END,
 };
-
-int AcGetStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
-    return sd_bus_message_append(reply, "i", AccessControlDbus::Instance()->Status());
-}
-
-int AcGetVersion(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
-    return sd_bus_message_append(reply, "s", AccessControlDbus::Instance()->Version().toUtf8().constData());
-}
-
-int AcCanAuthorize(sd_bus_message* m, void*, sd_bus_error*) {
-    int32_t pid = 0;
-    const char* object = nullptr;
-    if (sd_bus_message_read(m, "is", &pid, &object) <= 0) {
-        AcLog(LOG_ERR, "CanAuthorize sd_bus_message_read failed");
-        return -EINVAL;
-    }
-    const QString qobject = QString::fromUtf8(object ? object : "");
-    return AnswerOnce(m, [&](AccessControlDbus* ac) {
-        QList<QString> operations = ac->CanAuthorize(m, pid, qobject);
-        if (ac->HasReplied(m)) return kAnswered;
-        return ReplyStrings(m, operations, "CanAuthorize");
-    });
-}
-
-int AcCheckAuthorization(sd_bus_message* m, void*, sd_bus_error*) {
-    const char* first = nullptr;
-    const char* second = nullptr;
-    QList<QString> list;
-    bool ok = sd_bus_message_read(m, "ss", &first, &second) > 0 && sd_bus_message_enter_container(m, 'a', "s") > 0;
-    if (ok) {
-        const char* item = nullptr;
-        int r;
-        while ((r = sd_bus_message_read(m, "s", &item)) > 0) list.append(QString::fromUtf8(item ? item : ""));
-        ok = r == 0 && sd_bus_message_exit_container(m) >= 0;
-    }
-    if (!ok) {
-        AcLog(LOG_ERR, "CheckAuthorization sd_bus_message_read failed");
-        return -EINVAL;
-    }
-    const QString subject = QString::fromUtf8(first ? first : "");
-    const QString object = QString::fromUtf8(second ? second : "");
-    return AnswerOnce(m, [&](AccessControlDbus* ac) {
-        int result = ac->CheckAuthorization(m, subject, object, list);
-        if (ac->HasReplied(m)) return kAnswered;
-        return sd_bus_reply_method_return(m, "i", static_cast<int32_t>(result));
-    });
-}
-
-int AcGetMode(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToString(m, "GetMode", &AccessControlDbus::GetMode);
-}
-
-int AcGetEntity(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToString(m, "GetEntity", &AccessControlDbus::GetEntity);
-}
-
-int AcGetPolicy(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToString(m, "GetPolicy", &AccessControlDbus::GetPolicy);
-}
-
-int AcListEntity(sd_bus_message* m, void*, sd_bus_error*) {
-    return AnswerOnce(m, [&](AccessControlDbus* ac) {
-        QList<QString> entities = ac->ListEntity(m);
-        if (ac->HasReplied(m)) return kAnswered;
-        return ReplyStrings(m, entities, "ListEntity");
-    });
-}
-
-int AcSetMode(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToNothing(m, "SetMode", &AccessControlDbus::SetMode);
-}
-
-int AcDeleteMode(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToNothing(m, "DeleteMode", &AccessControlDbus::DeleteMode);
-}
-
-int AcSetEntity(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToNothing(m, "SetEntity", &AccessControlDbus::SetEntity);
-}
-
-int AcDeleteEntity(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToNothing(m, "DeleteEntity", &AccessControlDbus::DeleteEntity);
-}
-
-int AcSetPolicy(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToNothing(m, "SetPolicy", &AccessControlDbus::SetPolicy);
-}
-
-int AcDeletePolicy(sd_bus_message* m, void*, sd_bus_error*) {
-    return StringToNothing(m, "DeletePolicy", &AccessControlDbus::DeletePolicy);
-}
 
 // ---- the loop ------------------------------------------------------------------------
 

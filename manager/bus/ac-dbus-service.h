@@ -12,24 +12,7 @@ int start_ac_dbus();
 // Asks the loop to end and waits for it, about three seconds at most.
 void stop_ac_dbus();
 
+// The interface: the properties Status and Version, the methods and the
+// three change signals. Its handlers (AcGetStatus, AcGetMode, ...) are
+// private to ac-dbus-service.cpp; each answers its call exactly once.
 extern const sd_bus_vtable ac_bus_vtable[];
-
-// Property getters.
-int AcGetStatus(sd_bus* bus, const char* path, const char* interface, const char* property, sd_bus_message* reply,
-                void* userdata, sd_bus_error* error);
-int AcGetVersion(sd_bus* bus, const char* path, const char* interface, const char* property, sd_bus_message* reply,
-                 void* userdata, sd_bus_error* error);
-
-// Method handlers: each answers its call exactly once.
-int AcCanAuthorize(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcCheckAuthorization(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcGetMode(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcSetMode(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcDeleteMode(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcListEntity(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcGetEntity(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcSetEntity(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcDeleteEntity(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcGetPolicy(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcSetPolicy(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int AcDeletePolicy(sd_bus_message* m, void* userdata, sd_bus_error* error);

@@ -2,8 +2,7 @@
 // an executable may perform a list of operations on it. Any bus client may
 // ask; every question leaves an audit record. Nothing is remembered between
 // questions, so a change of the configuration applies to the next one.
-#include <systemd/sd-bus.h>
-
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -24,19 +23,16 @@ QList<QString> ToQList(const std::vector<std::string>& operations) {
 }
 
 // The operations `subject` (an entity name or an executable path, taken as
-// the bytes it arrived as) may perform on `object`. Writes the question's
-// audit record; an object that is no entity is answered with an error here.
-std::vector<std::string> GetExePermissions(sd_bus_message* m, const std::string& subject, const std::string& object,
-                                           const std::string& audit) {
+// the bytes it arrived as) may perform on `object`, into `permitted`. Writes
+// the question's audit record; an object that is no entity fails.
+Status GetExePermissions(sd_bus_message* m, const std::string& subject, const std::string& object,
+                         const std::string& audit, std::vector<std::string>& permitted) {
     const AccessDecision d = DecideAccess(subject, object, /*records=*/false);
     switch (d.rule) {
     case AccessRule::kInvalidObject:
         AcLog(LOG_WARNING, ":CanAuthorize object entify info not Valid: %s!", LogPrintable(object).c_str());
-        // Recorded before the answer: a caller that has its answer finds
-        // the record written.
         Audit_Msg(m, audit, 0);
-        AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid object");
-        return {};
+        return {-EINVAL, "Invalid object"};
     case AccessRule::kNoMode:
         AcLog(LOG_WARNING, "AccessControlDbus::CanAuthorize object mode not Valid: %s!",
               LogPrintable(object).c_str());
@@ -50,12 +46,13 @@ std::vector<std::string> GetExePermissions(sd_bus_message* m, const std::string&
         Audit_Msg(m, audit, 0);
         break;
     }
-    return d.permitted;
+    permitted = d.permitted;
+    return {};
 }
 
 }  // namespace
 
-QList<QString> AccessControlDbus::CanAuthorize(sd_bus_message* m, int pid, QString qobject) {
+Status AccessControlDbus::CanAuthorize(sd_bus_message* m, int pid, QString qobject, QList<QString>& operations) {
     const std::string object = qobject.toStdString();
     const std::string exe = get_pid_link(pid, "exe");
     const std::string audit = "CanAuthorize, subjectPID=" + std::to_string(pid) + ", subjectExe=" + AuditValue(exe) +
@@ -63,16 +60,18 @@ QList<QString> AccessControlDbus::CanAuthorize(sd_bus_message* m, int pid, QStri
     if (exe.empty()) {
         AcLog(LOG_WARNING, "CanAuthorize subject PID Is InValid: %d!", pid);
         Audit_Msg(m, audit, 0);
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid subject PID");
-        return {};
+        return {-EINVAL, "Invalid subject PID"};
     }
     // The executable's path is the subject: an entity named by it first,
     // then any subject that claims it.
-    return ToQList(GetExePermissions(m, exe, object, audit));
+    std::vector<std::string> permitted;
+    const ::Status status = GetExePermissions(m, exe, object, audit, permitted);
+    if (status.ok()) operations = ToQList(permitted);
+    return status;
 }
 
-int AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe, const QString& qobject,
-                                          const QList<QString>& operations) {
+Status AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe, const QString& qobject,
+                                             const QList<QString>& operations, int& permits) {
     const std::string exe = qexe.toStdString();
     const std::string object = qobject.toStdString();
     const std::string value = AuditValue(exe);
@@ -81,13 +80,13 @@ int AccessControlDbus::CheckAuthorization(sd_bus_message* m, const QString& qexe
     if (exe.empty()) {
         AcLog(LOG_WARNING, "CheckAuthorization subject Is InValid: %s!", LogPrintable(exe).c_str());
         Audit_Msg(m, audit, 0);
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid exe");
-        return 0;
+        return {-EINVAL, "Invalid exe"};
     }
-    // After "Invalid object" the error is the caller's only answer, whatever
-    // is returned here.
-    const std::vector<std::string> permitted = GetExePermissions(m, exe, object, audit);
+    std::vector<std::string> permitted;
+    const ::Status status = GetExePermissions(m, exe, object, audit, permitted);
+    if (!status.ok()) return status;
     std::vector<std::string> requested;
     for (const QString& operation : operations) requested.push_back(operation.toStdString());
-    return PermitsAll(permitted, requested) ? 1 : 0;
+    permits = PermitsAll(permitted, requested) ? 1 : 0;
+    return {};
 }

@@ -2,11 +2,7 @@
 // caller from the cache, check nobody and write no audit record.
 #include "access-control-dbus.h"
 
-#include <systemd/sd-bus.h>
-
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
+#include <cerrno>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -25,72 +21,58 @@ AccessControlDbus* AccessControlDbus::Instance() {
 
 AccessControlDbus::AccessControlDbus(QObject* parent) : QObject(parent), version_(QStringLiteral("1.0")) {}
 
-int AccessControlDbus::ReplyError(sd_bus_message* m, const char* name, const char* format, ...) {
-    answered_ = m;
-    answered_flag_ = true;
-    va_list ap;
-    va_start(ap, format);
-    char* raw = nullptr;
-    int n = vasprintf(&raw, format, ap);
-    va_end(ap);
-    // The texts may carry bytes from outside (file contents, paths); the bus
-    // takes only UTF-8, and a reply that cannot be built answers nothing.
-    const QByteArray text = QString::fromUtf8(n >= 0 && raw ? raw : "").toUtf8();
-    free(raw);
-    int r = sd_bus_reply_method_errorf(m, name, "%s", text.constData());
-    if (r < 0) r = sd_bus_reply_method_errorf(m, name, "%s", "");
-    return r;
+namespace {
+
+// A query that has no answer for the name: logged, and answered with
+// org.freedesktop.DBus.Error.InvalidArgs and `text`.
+Status Refused(const char* log, const char* text) {
+    AcLog(LOG_WARNING, "%s", log);
+    return {-EINVAL, text};
 }
 
-QString AccessControlDbus::GetMode(sd_bus_message* m, const QString& qname) {
+}  // namespace
+
+Status AccessControlDbus::GetMode(sd_bus_message*, const QString& qname, QString& json) {
     ConfigManager* cache = ConfigManager::Instance();
     const std::string name = qname.toStdString();
     ModeData mode = cache->GetCache(cache->modeMap, name);
     if (mode.object.empty() || mode.mode.empty()) {
-        if (!ConfigManager::GetEntityInfo(name).IsValid()) {
-            AcLog(LOG_WARNING, "GetMode data IsValid failed!");
-            ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "Invalid arguments");
-            return QString();
-        }
+        if (!ConfigManager::GetEntityInfo(name).IsValid())
+            return Refused("GetMode data IsValid failed!", "Invalid arguments");
         // A known object without a mode of its own is enforced as a blacklist.
         mode.object = name;
         mode.mode = kModeBlacklist;
     }
-    return QString::fromStdString(ToJsonText(mode));
+    json = QString::fromStdString(ToJsonText(mode));
+    return {};
 }
 
-QString AccessControlDbus::GetEntity(sd_bus_message* m, const QString& qname) {
+Status AccessControlDbus::GetEntity(sd_bus_message*, const QString& qname, QString& json) {
     EntityInfoData entity = ConfigManager::GetEntityInfo(qname.toStdString());
-    if (!entity.IsValid()) {
-        AcLog(LOG_WARNING, "GetEntity data IsValid failed!");
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "GetEntity data not valid.");
-        return QString();
-    }
-    return QString::fromStdString(ToJsonText(entity));
+    if (!entity.IsValid()) return Refused("GetEntity data IsValid failed!", "GetEntity data not valid.");
+    json = QString::fromStdString(ToJsonText(entity));
+    return {};
 }
 
-QString AccessControlDbus::GetPolicy(sd_bus_message* m, const QString& qname) {
+Status AccessControlDbus::GetPolicy(sd_bus_message*, const QString& qname, QString& json) {
     ConfigManager* cache = ConfigManager::Instance();
     const std::string name = qname.toStdString();
     EntityInfoData entity = ConfigManager::GetEntityInfo(name);
-    if (!entity.IsValid()) {
-        AcLog(LOG_WARNING, "GetPolicy data IsValid failed!");
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "GetCache failed");
-        return QString();
-    }
+    if (!entity.IsValid()) return Refused("GetPolicy data IsValid failed!", "GetCache failed");
+    PolicyData policy;
     if (entity.type != kEntityTypeSubject) {
-        PolicyData policy;
         policy.version = "1.0";
         cache->GetObjectPolicy(name, policy);
-        return QString::fromStdString(ToJsonText(policy));
+    } else {
+        policy = cache->GetCache(cache->policyMap, name);
+        // A subject without rules reads as one empty entry, not as an error.
+        if (!policy.IsValid()) policy.policies.push_back(ACPolicy{name, {}});
     }
-    PolicyData policy = cache->GetCache(cache->policyMap, name);
-    // A subject without rules reads as one empty entry, not as an error.
-    if (!policy.IsValid()) policy.policies.push_back(ACPolicy{name, {}});
-    return QString::fromStdString(ToJsonText(policy));
+    json = QString::fromStdString(ToJsonText(policy));
+    return {};
 }
 
-QList<QString> AccessControlDbus::ListEntity(sd_bus_message*) {
+Status AccessControlDbus::ListEntity(sd_bus_message*, QList<QString>& entities) {
     ConfigManager* cache = ConfigManager::Instance();
     // Walked under the cache's read lock, each name layered exactly as
     // GetEntity sees it, so that a change from the watcher thread cannot
@@ -142,5 +124,6 @@ QList<QString> AccessControlDbus::ListEntity(sd_bus_message*) {
         made.push_back({std::move(m.name), {result[m.at], fromPackages, generation}});
     }
     cache->entityTexts.Keep(drops, made);
-    return result;
+    entities = std::move(result);
+    return {};
 }

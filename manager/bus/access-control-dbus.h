@@ -1,7 +1,9 @@
 // The methods behind the bus interface org.nimbra.sarv1.AccessControl.
-// Each takes the incoming call first: a method that fails answers the call
-// itself with a bus error (through ReplyError), and the handler in
-// ac-dbus-service.cpp then sends nothing more.
+// Each takes the incoming call first and returns a Status; a result is
+// written only on success. The handler in ac-dbus-service.cpp answers the
+// call from it: a failed status with its reason as the error text, under
+// org.freedesktop.DBus.Error.AccessDenied for -EACCES and
+// org.freedesktop.DBus.Error.InvalidArgs for any other code.
 #pragma once
 
 #include <QList>
@@ -9,6 +11,8 @@
 #include <QString>
 
 #include <atomic>
+
+#include "status.h"
 
 typedef struct sd_bus_message sd_bus_message;
 
@@ -24,42 +28,28 @@ public:
     // Property Version.
     QString Version() const { return version_; }
 
+    // (::Status is the result type; Status() above is the property.)
+
     // Queries: JSON documents of the layered configuration.
-    QString GetMode(sd_bus_message* m, const QString& name);
-    QList<QString> ListEntity(sd_bus_message* m);
-    QString GetEntity(sd_bus_message* m, const QString& name);
-    QString GetPolicy(sd_bus_message* m, const QString& name);
+    ::Status GetMode(sd_bus_message* m, const QString& name, QString& json);
+    ::Status ListEntity(sd_bus_message* m, QList<QString>& entities);
+    ::Status GetEntity(sd_bus_message* m, const QString& name, QString& json);
+    ::Status GetPolicy(sd_bus_message* m, const QString& name, QString& json);
 
     // Changes (access-control-mutations.cpp).
-    void SetMode(sd_bus_message* m, const QString& config);
-    void DeleteMode(sd_bus_message* m, const QString& object);
-    void SetEntity(sd_bus_message* m, const QString& entity);
-    void DeleteEntity(sd_bus_message* m, const QString& name);
-    void SetPolicy(sd_bus_message* m, const QString& policy);
-    void DeletePolicy(sd_bus_message* m, const QString& name);
+    ::Status SetMode(sd_bus_message* m, const QString& config);
+    ::Status DeleteMode(sd_bus_message* m, const QString& object);
+    ::Status SetEntity(sd_bus_message* m, const QString& entity);
+    ::Status DeleteEntity(sd_bus_message* m, const QString& name);
+    ::Status SetPolicy(sd_bus_message* m, const QString& policy);
+    ::Status DeletePolicy(sd_bus_message* m, const QString& name);
 
     // Access questions (access-control-authorization.cpp).
-    QList<QString> CanAuthorize(sd_bus_message* m, int pid, QString object);
-    int CheckAuthorization(sd_bus_message* m, const QString& subject, const QString& object,
-                           const QList<QString>& operations);
-
-    // Answers `m` with the error `name` and a printf-style text, and marks
-    // the call as answered. The result of sd_bus_reply_method_errorf.
-    int ReplyError(sd_bus_message* m, const char* name, const char* format, ...)
-        __attribute__((format(printf, 4, 5)));
-    // Whether a method has answered `m` since the last BeginCall(m).
-    bool HasReplied(sd_bus_message* m) const { return answered_ == m && answered_flag_; }
-    // Called by the handler before it hands `m` to a method.
-    void BeginCall(sd_bus_message* m) {
-        answered_ = m;
-        answered_flag_ = false;
-    }
+    ::Status CanAuthorize(sd_bus_message* m, int pid, QString object, QList<QString>& operations);
+    ::Status CheckAuthorization(sd_bus_message* m, const QString& subject, const QString& object,
+                                const QList<QString>& operations, int& permitted);
 
 private:
     std::atomic<int> status_{1};
     const QString version_;
-    // Calls are dispatched one at a time on the bus thread, so one marker
-    // is enough.
-    sd_bus_message* answered_ = nullptr;
-    bool answered_flag_ = false;
 };

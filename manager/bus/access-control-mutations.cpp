@@ -4,10 +4,11 @@
 // audit record. A change that passed the cache stays stored even when an
 // adapter refuses it afterwards: the files are the truth, and the adapter
 // receives the current state again with the next change.
-#include <unistd.h>
-
-#include <systemd/sd-bus.h>
-
+//
+// The six share two skeletons, one for setting a record and one for
+// deleting it; what differs between them (the texts of their logs, replies
+// and records, the map, the adapter step) is in one table per method.
+#include <cerrno>
 #include <string>
 
 #include "ac-audit.h"
@@ -27,39 +28,164 @@ namespace {
 constexpr int kNothingChanged = -17;
 constexpr int kAdapterNotFound = -2;
 
-// A change's audit text: the method's words and the argument as received,
-// which goes into the record as a value of its own, like the reason.
-struct AuditText {
-    const char* head;
-    const std::string& arg;
-};
-
 // Room for the argument beside the reason within one record.
 constexpr size_t kAuditArgumentLimit = 4096;
 
-std::string Text(const AuditText& audit) { return audit.head + AuditValue(audit.arg, kAuditArgumentLimit); }
+// The caller check, the cache and the adapter dispatch still leave the
+// reason for a failure in ac_error_msg; this takes a result of theirs over
+// as a Status, at the one border where the bus methods call them.
+Status Reported(int code) { return code == 0 ? Status{} : Status{code, ac_error_msg}; }
 
-// Audit records: success (the text alone, result 1), failure with the
-// reason (": " and ac_error_msg, result 0) and plain failure (result 0).
-void AuditSuccess(sd_bus_message* m, const AuditText& audit) { Audit_Msg(m, Text(audit), 1); }
-void AuditFailure(sd_bus_message* m, const AuditText& audit) {
-    Audit_Msg(m, Text(audit) + ": " + AuditValue(ac_error_msg), 0);
-}
-void AuditPlain(sd_bus_message* m, const AuditText& audit) { Audit_Msg(m, Text(audit), 0); }
+// The audit record a failed step leaves: the audit text followed by ": "
+// and the reason, the audit text alone, or none. kGoesOn: none of its own,
+// the change goes on to its signal and success record.
+enum class Record { kWithReason, kPlain, kNone, kGoesOn };
 
-void ReplyInvalid(sd_bus_message* m, const char* format, const std::string& text) {
-    AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, format, text.c_str());
+// One row of a method's failure table. In the texts "%s" stands for the
+// step's reason and "%d" for its result.
+struct Failure {
+    const char* log;    // at LOG_WARNING; null: nothing is logged
+    Record record;
+    const char* error;  // the InvalidArgs text; null: the call is answered with success
+};
+
+// The documented texts and the parts of one change.
+template <typename T>
+struct ChangeTexts {
+    const char* method;
+    const char* key;     // the audit text is method + key + the argument
+    const char* signal;  // emitted with the change type
+    ConfigMap<T> ConfigManager::*map;
+    Status (*push)(T& record);  // the adapter step
+    Failure refused;            // the cache refuses the change (or keeps a policy that is not valid)
+    Failure pushFailed;         // the adapter step fails
+    Failure absent;             // deleting: there is nothing to delete
+    const Failure* notFound;    // a push result of -2, where it differs from pushFailed
+    bool signalsRecord;         // deleting: the signal carries the deleted record's JSON, not the argument
+};
+
+// A documented text with its "%s" and "%d" filled in.
+std::string Fill(const char* text, const std::string& reason, int code) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += reason;
+            ++p;
+        } else if (p[0] == '%' && p[1] == 'd') {
+            out += std::to_string(code);
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
 }
 
-// The caller check every change starts with; on refusal the call has been
-// answered and recorded.
-bool CallerMayChange(sd_bus_message* m, const char* method, const AuditText& audit) {
-    if (check_caller_usid(m) == 0) return true;
-    AcLog(LOG_WARNING, "%s check_caller_usid failed: %s!", method, LogPrintable(ac_error_msg).c_str());
-    AuditFailure(m, audit);
-    AccessControlDbus::Instance()->ReplyError(m, SD_BUS_ERROR_ACCESS_DENIED, "%s", ac_error_msg.c_str());
-    return false;
+// One change call under way.
+class Change {
+public:
+    template <typename T>
+    Change(sd_bus_message* m, const ChangeTexts<T>& texts, const QString& arg)
+        : m_(m), method_(texts.method), arg_(arg.toStdString()) {
+        // The argument goes into the record as a value of its own, like the reason.
+        audit_ = std::string(texts.method) + texts.key + AuditValue(arg_, kAuditArgumentLimit);
+    }
+
+    const std::string& Argument() const { return arg_; }
+
+    // The caller check every change starts with; a refusal ends the call
+    // with org.freedesktop.DBus.Error.AccessDenied.
+    Status CheckCaller() {
+        const Status checked = Reported(check_caller_usid(m_));
+        if (checked.ok()) return {};
+        const std::string log = method_ + " check_caller_usid failed: %s!";
+        return Fail({log.c_str(), Record::kWithReason, "%s"}, checked, -EACCES);
+    }
+
+    // The call ends at a failed step as `failure` says; the status it is
+    // answered with.
+    Status Fail(const Failure& failure, const Status& step, int code = -EINVAL) {
+        // The one place a change leaves the documented text of its failure.
+        ac_error_msg = step.reason;
+        Log(failure, step);
+        if (failure.record == Record::kWithReason) Audit_Msg(m_, audit_ + ": " + AuditValue(step.reason), 0);
+        if (failure.record == Record::kPlain) Audit_Msg(m_, audit_, 0);
+        if (!failure.error) return {};
+        return {code, Fill(failure.error, step.reason, step.code)};
+    }
+
+    void Log(const Failure& failure, const Status& step) const {
+        if (failure.log) AcLog(LOG_WARNING, "%s", Fill(failure.log, LogPrintable(step.reason), step.code).c_str());
+    }
+
+    void Succeed() const { Audit_Msg(m_, audit_, 1); }
+
+private:
+    sd_bus_message* m_;
+    std::string method_;
+    std::string arg_;
+    std::string audit_;
+};
+
+// Only a policy is looked at again after the cache step: its adapters walk
+// its entries. The cache gives no reason of its own for a stored policy
+// that fails here; the last one reported stands.
+bool Usable(const ModeData&) { return true; }
+bool Usable(const EntityInfoData&) { return true; }
+bool Usable(const PolicyData& policy) { return policy.IsValid(); }
+
+// What set and delete share after the cache step: the adapters, the signal
+// and the success record.
+template <typename T>
+Status PushAndAnnounce(Change& call, const ChangeTexts<T>& texts, T& record, const std::string& first,
+                       const std::string& change) {
+    const Status pushed = texts.push(record);
+    if (!pushed.ok()) {
+        const Failure& failure =
+            pushed.code == kAdapterNotFound && texts.notFound ? *texts.notFound : texts.pushFailed;
+        if (failure.record != Record::kGoesOn) return call.Fail(failure, pushed);
+        call.Log(failure, pushed);
+    }
+    if (!change.empty()) EmitAcSignal(texts.signal, first, change);
+    call.Succeed();
+    return {};
 }
+
+template <typename T>
+Status SetRecord(sd_bus_message* m, const QString& arg, const ChangeTexts<T>& texts) {
+    Change call(m, texts, arg);
+    if (Status refused = call.CheckCaller(); !refused.ok()) return refused;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    T record;
+    std::string change;
+    const int r = cache->SetCache(cache->*texts.map, call.Argument(), record, change);
+    // What the layers already show: answered with success, nothing to record.
+    if (r == kNothingChanged) return {};
+    if (r != 0 || !Usable(record)) return call.Fail(texts.refused, Reported(r != 0 ? r : -EINVAL));
+    return PushAndAnnounce(call, texts, record, call.Argument(), change);
+}
+
+template <typename T>
+Status DeleteRecord(sd_bus_message* m, const QString& arg, const ChangeTexts<T>& texts) {
+    Change call(m, texts, arg);
+    if (Status refused = call.CheckCaller(); !refused.ok()) return refused;
+
+    ConfigManager* cache = ConfigManager::Instance();
+    T record;
+    std::string change;
+    const int r = cache->DeleteCache(cache->*texts.map, call.Argument(), record, change);
+    if (r == kNothingChanged) return call.Fail(texts.absent, Reported(r));
+    if (r != 0 || !Usable(record)) return call.Fail(texts.refused, Reported(r != 0 ? r : -EINVAL));
+    const std::string first = texts.signalsRecord ? ToJsonText(record) : call.Argument();
+    return PushAndAnnounce(call, texts, record, first, change);
+}
+
+// ---- the adapter steps ---------------------------------------------------------------
+
+// After a deletion the adapter receives what the remaining layers give the
+// object.
+Status PushObject(ModeData& mode) { return Reported(AdapterManager::Instance()->SetPolicy(mode.object)); }
 
 // Whether the kernel security module labels processes by the
 // "security.appid" attribute. Looked at once, on the first entity stored.
@@ -68,193 +194,85 @@ bool KernelSupportsSecurityAppid() {
     return is_kernel_support_security_appid;
 }
 
+// Labels only matter to a kernel that reads them; a failed label is logged
+// by the labelling itself and does not undo the stored entity.
+Status LabelAndPushEntity(EntityInfoData& entity) {
+    if (KernelSupportsSecurityAppid()) SetAppElfOlmsecAttr(entity);
+    return Reported(UpdateEntityPolicy(entity));
+}
+
+// Executables labelled for a deleted subject keep their label.
+Status PushEntity(EntityInfoData& entity) { return Reported(UpdateEntityPolicy(entity)); }
+
+// Every object the policy names (after a deletion: named) is pushed with
+// what the configuration now gives it.
+Status PushPolicy(PolicyData& policy) { return Reported(SetAllPolicy(policy)); }
+
+// ---- the six methods' texts ------------------------------------------------------------
+
+// Each: method, audit key, signal, map, adapter step; the cache refuses, the
+// adapter step fails, nothing to delete; a push result of -2; what the
+// deletion's signal carries.
+const Failure kAdapterMissingForSetMode = {"SetMode failed: %s!", Record::kNone, nullptr};
+
+const ChangeTexts<ModeData> kSetMode = {
+    "SetMode", ", config=", "ModeChanged", &ConfigManager::modeMap, PushObject,
+    {"SetMode data IsValid failed: %s!", Record::kWithReason, "%s"},
+    {"SetMode failed: %s!", Record::kWithReason, "AcAdapter SetMode failed: %s"},
+    {}, &kAdapterMissingForSetMode, false};
+
+const ChangeTexts<ModeData> kDeleteMode = {
+    "DeleteMode", ", object=", "ModeChanged", &ConfigManager::modeMap, PushObject,
+    {"DeleteMode DeleteCache failed: %s!", Record::kWithReason, "DeleteCache failed: res = %s"},
+    {"DeleteMode failed", Record::kPlain, "SetMode failed: res = %d"},
+    {"DeleteMode data not exist: %s!", Record::kWithReason, "DeleteCache failed: %s"}, nullptr, true};
+
+const ChangeTexts<EntityInfoData> kSetEntity = {
+    "SetEntity", ", entity=", "EntityChanged", &ConfigManager::entityMap, LabelAndPushEntity,
+    {"SetEntity entity IsValid failed!", Record::kWithReason, "SetEntity failed: %s"},
+    {"SetEntity UpdateEntityPolicy failed!", Record::kGoesOn, nullptr},
+    {}, nullptr, false};
+
+const ChangeTexts<EntityInfoData> kDeleteEntity = {
+    "DeleteEntity", ", entity=", "EntityChanged", &ConfigManager::entityMap, PushEntity,
+    {"DeleteEntity entity IsValid failed!", Record::kWithReason, "DeleteCache failed: %s"},
+    {nullptr, Record::kGoesOn, nullptr},
+    {"DeleteEntity data not exist: %s!", Record::kWithReason, "%s"}, nullptr, false};
+
+const ChangeTexts<PolicyData> kSetPolicy = {
+    "SetPolicy", ", policy=", "PolicyChanged", &ConfigManager::policyMap, PushPolicy,
+    {"SetPolicy data IsValid failed: %s!", Record::kWithReason, "SetPolicy SetCache failed: %s"},
+    {"SetPolicy failed: %s", Record::kPlain, "SetPolicy failed: %s"},
+    {}, nullptr, false};
+
+const ChangeTexts<PolicyData> kDeletePolicy = {
+    "DeletePolicy", ", policy=", "PolicyChanged", &ConfigManager::policyMap, PushPolicy,
+    {"DeletePolicy data IsValid failed!", Record::kWithReason, "DeleteCache failed: %s"},
+    {"DeletePolicy failed: %s", Record::kWithReason, "SetPolicy failed: %s"},
+    {"DeletePolicy DeleteCache data not exist!", Record::kWithReason, "DeleteCache data not exist!"}, nullptr, false};
+
 }  // namespace
 
-void AccessControlDbus::SetMode(sd_bus_message* m, const QString& qconfig) {
-    const std::string config = qconfig.toStdString();
-    const AuditText audit{"SetMode, config=", config};
-    if (!CallerMayChange(m, "SetMode", audit)) return;
-
-    ConfigManager* cache = ConfigManager::Instance();
-    ModeData record;
-    std::string change;
-    const int r = cache->SetCache(cache->modeMap, config, record, change);
-    if (r == kNothingChanged) return;
-    if (r != 0) {
-        AcLog(LOG_WARNING, "SetMode data IsValid failed: %s!", LogPrintable(ac_error_msg).c_str());
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "%s", ac_error_msg);
-        return;
-    }
-
-    const int a = AdapterManager::Instance()->SetPolicy(record.object);
-    if (a == kAdapterNotFound) {
-        AcLog(LOG_WARNING, "SetMode failed: %s!", LogPrintable(ac_error_msg).c_str());
-        return;
-    }
-    if (a != 0) {
-        AcLog(LOG_WARNING, "SetMode failed: %s!", LogPrintable(ac_error_msg).c_str());
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "AcAdapter SetMode failed: %s", ac_error_msg);
-        return;
-    }
-
-    if (!change.empty()) EmitAcSignal("ModeChanged", config, change);
-    AuditSuccess(m, audit);
+Status AccessControlDbus::SetMode(sd_bus_message* m, const QString& config) {
+    return SetRecord(m, config, kSetMode);
 }
 
-void AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& qobject) {
-    const std::string object = qobject.toStdString();
-    const AuditText audit{"DeleteMode, object=", object};
-    if (!CallerMayChange(m, "DeleteMode", audit)) return;
-
-    ConfigManager* cache = ConfigManager::Instance();
-    ModeData record;
-    std::string change;
-    const int r = cache->DeleteCache(cache->modeMap, object, record, change);
-    if (r == kNothingChanged) {
-        AcLog(LOG_WARNING, "DeleteMode data not exist: %s!", LogPrintable(ac_error_msg).c_str());
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
-        return;
-    }
-    if (r != 0) {
-        AcLog(LOG_WARNING, "DeleteMode DeleteCache failed: %s!", LogPrintable(ac_error_msg).c_str());
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: res = %s", ac_error_msg);
-        return;
-    }
-
-    const std::string deleted = ToJsonText(record);
-    // The adapter now receives what the remaining layers give the object.
-    const int a = AdapterManager::Instance()->SetPolicy(record.object);
-    if (a != 0) {
-        AcLog(LOG_WARNING, "DeleteMode failed");
-        AuditPlain(m, audit);
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "SetMode failed: res = %d", a);
-        return;
-    }
-
-    EmitAcSignal("ModeChanged", deleted, kChangeTypeDelete);
-    AuditSuccess(m, audit);
+Status AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& object) {
+    return DeleteRecord(m, object, kDeleteMode);
 }
 
-void AccessControlDbus::SetEntity(sd_bus_message* m, const QString& qentity) {
-    const std::string entity = qentity.toStdString();
-    const AuditText audit{"SetEntity, entity=", entity};
-    if (!CallerMayChange(m, "SetEntity", audit)) return;
-
-    ConfigManager* cache = ConfigManager::Instance();
-    EntityInfoData record;
-    std::string change;
-    const int r = cache->SetCache(cache->entityMap, entity, record, change);
-    if (r == kNothingChanged) return;
-    if (r != 0) {
-        AcLog(LOG_WARNING, "SetEntity entity IsValid failed!");
-        // Recorded before the answer, as everywhere: a caller that has its
-        // answer finds the record written.
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "SetEntity failed: %s", ac_error_msg);
-        return;
-    }
-
-    // Labels only matter to a kernel that reads them; a failed label is
-    // logged by the labelling itself and does not undo the stored entity.
-    if (KernelSupportsSecurityAppid()) SetAppElfOlmsecAttr(record);
-    if (UpdateEntityPolicy(record) != 0) AcLog(LOG_WARNING, "SetEntity UpdateEntityPolicy failed!");
-
-    if (!change.empty()) EmitAcSignal("EntityChanged", entity, change);
-    AuditSuccess(m, audit);
+Status AccessControlDbus::SetEntity(sd_bus_message* m, const QString& entity) {
+    return SetRecord(m, entity, kSetEntity);
 }
 
-void AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& qname) {
-    const std::string name = qname.toStdString();
-    const AuditText audit{"DeleteEntity, entity=", name};
-    if (!CallerMayChange(m, "DeleteEntity", audit)) return;
-
-    ConfigManager* cache = ConfigManager::Instance();
-    EntityInfoData record;
-    std::string change;
-    const int r = cache->DeleteCache(cache->entityMap, name, record, change);
-    if (r == kNothingChanged) {
-        AcLog(LOG_WARNING, "DeleteEntity data not exist: %s!", LogPrintable(ac_error_msg).c_str());
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "%s", ac_error_msg);
-        return;
-    }
-    if (r != 0) {
-        AcLog(LOG_WARNING, "DeleteEntity entity IsValid failed!");
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
-        return;
-    }
-
-    // Executables labelled for a deleted subject keep their label.
-    UpdateEntityPolicy(record);
-
-    EmitAcSignal("EntityChanged", name, kChangeTypeDelete);
-    AuditSuccess(m, audit);
+Status AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& name) {
+    return DeleteRecord(m, name, kDeleteEntity);
 }
 
-void AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& qpolicy) {
-    const std::string policy = qpolicy.toStdString();
-    const AuditText audit{"SetPolicy, policy=", policy};
-    if (!CallerMayChange(m, "SetPolicy", audit)) return;
-
-    ConfigManager* cache = ConfigManager::Instance();
-    PolicyData record;
-    std::string change;
-    const int r = cache->SetCache(cache->policyMap, policy, record, change);
-    if (r == kNothingChanged) return;
-    if (r != 0 || !record.IsValid()) {
-        AcLog(LOG_WARNING, "SetPolicy data IsValid failed: %s!", LogPrintable(ac_error_msg).c_str());
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "SetPolicy SetCache failed: %s", ac_error_msg);
-        return;
-    }
-
-    if (SetAllPolicy(record) != 0) {
-        AcLog(LOG_WARNING, "SetPolicy failed: %s", LogPrintable(ac_error_msg).c_str());
-        AuditPlain(m, audit);
-        ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
-        return;
-    }
-
-    if (!change.empty()) EmitAcSignal("PolicyChanged", policy, change);
-    AuditSuccess(m, audit);
+Status AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& policy) {
+    return SetRecord(m, policy, kSetPolicy);
 }
 
-void AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& qname) {
-    const std::string name = qname.toStdString();
-    const AuditText audit{"DeletePolicy, policy=", name};
-    if (!CallerMayChange(m, "DeletePolicy", audit)) return;
-
-    ConfigManager* cache = ConfigManager::Instance();
-    PolicyData record;
-    std::string change;
-    const int r = cache->DeleteCache(cache->policyMap, name, record, change);
-    if (r == kNothingChanged) {
-        AcLog(LOG_WARNING, "DeletePolicy DeleteCache data not exist!");
-        AuditFailure(m, audit);
-        ReplyError(m, SD_BUS_ERROR_INVALID_ARGS, "DeleteCache data not exist!");
-        return;
-    }
-    if (r != 0 || !record.IsValid()) {
-        AcLog(LOG_WARNING, "DeletePolicy data IsValid failed!");
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "DeleteCache failed: %s", ac_error_msg);
-        return;
-    }
-
-    // Every object the deleted policy named is pushed again with what the
-    // remaining configuration gives it.
-    if (SetAllPolicy(record) != 0) {
-        AcLog(LOG_WARNING, "DeletePolicy failed: %s", LogPrintable(ac_error_msg).c_str());
-        AuditFailure(m, audit);
-        ReplyInvalid(m, "SetPolicy failed: %s", ac_error_msg);
-        return;
-    }
-
-    EmitAcSignal("PolicyChanged", name, kChangeTypeDelete);
-    AuditSuccess(m, audit);
+Status AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& name) {
+    return DeleteRecord(m, name, kDeletePolicy);
 }
