@@ -124,35 +124,7 @@ private:
 
 }  // namespace
 
-namespace {
-
-bool IsControl(char ch) {
-    const auto c = static_cast<unsigned char>(ch);
-    return c < 0x20 || c == 0x7f;
-}
-
-}  // namespace
-
-std::string AuditEscape(std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    // Every record passes its texts through here, and they rarely hold a
-    // control byte: the text up to the first one is copied whole.
-    const auto first = std::find_if(text.begin(), text.end(), IsControl);
-    std::string out(text.begin(), first);
-    if (first == text.end()) return out;
-    out.reserve(text.size() + 12);
-    for (auto it = first; it != text.end(); ++it) {
-        if (IsControl(*it)) {
-            const auto c = static_cast<unsigned char>(*it);
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 0xf];
-        } else {
-            out += *it;
-        }
-    }
-    return out;
-}
+std::string AuditEscape(std::string_view text) { return EscapeControls(text); }
 
 QString GetIp() {
     return NetIdentity::Instance().Get();

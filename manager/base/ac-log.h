@@ -15,6 +15,10 @@ void AcLog(int priority, const char* format, ...) __attribute__((format(printf, 
 // The default bound of one untrusted value in a log line.
 inline constexpr size_t kLogValueLimit = 1024;
 
+// The one escaping of untrusted text, for the log and for audit records
+// alike: each control byte becomes "\xNN", everything else stays as it is.
+std::string EscapeControls(std::string_view text);
+
 // Untrusted text on its way into the log, at most `limit` bytes of it
 // (a longer text is cut and ends in "..."): control bytes become "\xNN", so
 // they cannot forge lines.
