@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "ac-log.h"
+#include "folder-changes.h"
 
 namespace {
 
@@ -369,6 +370,11 @@ struct PolicyMigrationHelper::Database {
     // A change in the clock tick of a stamp may have left the stamp as it
     // was: such a load is made once more when that tick is surely past.
     int64_t settled_at = 0;
+    // What happened in the folders of those files since they were last
+    // looked at; while nothing did, they need no stat. `unsettled`: the last
+    // look found them changed, and the load was put off while dpkg works.
+    FolderChanges changes;
+    bool unsettled = false;
     // QueryPackageFileList's answers, by the name asked for.
     std::unordered_map<std::string, std::vector<std::string>> programs;
     bool multiarch_layout = true;
@@ -380,7 +386,7 @@ struct PolicyMigrationHelper::Database {
 
     std::vector<FileStamp> StampsNow() const;
     void TakeStamps();
-    bool Outdated() const;
+    bool Outdated();
     uint32_t FindOrCreateSet(std::string_view name);
     const Set* FindSet(std::string_view name) const;
     void ApplyStanza(const std::vector<Field>& fields, bool journal);
@@ -408,6 +414,8 @@ std::vector<FileStamp> PolicyMigrationHelper::Database::StampsNow() const {
 }
 
 void PolicyMigrationHelper::Database::TakeStamps() {
+    // Watched first: a change while the stamps are taken shows next time.
+    changes.Watch({admindir}, {admindir + "/updates", admindir + "/info"});
     stamped_at = NowNs();
     stamps = StampsNow();
     int64_t newest = 0;
@@ -415,9 +423,10 @@ void PolicyMigrationHelper::Database::TakeStamps() {
     settled_at = newest + kTimeGrainNs;
 }
 
-bool PolicyMigrationHelper::Database::Outdated() const {
+bool PolicyMigrationHelper::Database::Outdated() {
     const int64_t now = NowNs();
-    if (StampsNow() != stamps) {
+    if (unsettled || !changes.Quiet()) unsettled = StampsNow() != stamps;
+    if (unsettled) {
         // Half-done states of a dpkg run are followed at a bounded pace;
         // once dpkg lets go, the next question loads the end state.
         return !(now >= stamped_at && now - stamped_at < kBusyReloadNs && DpkgAtWork(admindir));
@@ -658,6 +667,7 @@ void PolicyMigrationHelper::OpenLocked() {
         empty->stamps = std::move(db->stamps);
         empty->stamped_at = db->stamped_at;
         empty->settled_at = db->settled_at;
+        empty->changes = std::move(db->changes);
         db = std::move(empty);
     }
     db_ = std::move(db);

@@ -118,6 +118,12 @@ TEST(Pkgdb, LoadsOncePerOpenAndAfterEachChange) {
     ASSERT_EQ(sarvtest::Run({"sh", "-c", "cd /tmp/pkgdb/legacy/info && echo /tmp/pkgdb/root/bin/forn | cat solo.list - >new && "
                    "mv new solo.list"}).status, 0);
     EXPECT_EQ(db()->QueryPackageFileList("solo"), Split("/tmp/pkgdb/root/bin/alpha,/tmp/pkgdb/root/bin/forn", ','));
+    // The whole folder replaced by a copy without that line, then its status file emptied in place.
+    ASSERT_EQ(sarvtest::Run({"sh", "-c", "cd /tmp/pkgdb && cp -a legacy new && sed -i '$d' new/info/solo.list && "
+                   "mv legacy old && mv new legacy"}).status, 0);
+    EXPECT_EQ(db()->QueryPackageFileList("solo"), Split("/tmp/pkgdb/root/bin/alpha", ','));
+    ASSERT_EQ(sarvtest::Run({"sh", "-c", ": > /tmp/pkgdb/legacy/status"}).status, 0);
+    EXPECT_TRUE(db()->QueryPackageFileList("solo").empty());
 }
 
 TEST(Pkgdb, ThreadsShareTheDatabaseWhileItIsReopened) {
