@@ -168,7 +168,7 @@ Status SetRecord(Change& call, const ChangeTexts<T>& texts) {
     ConfigManager* cache = ConfigManager::Instance();
     T record;
     std::string change;
-    const Status cached = call.Step(Reported(cache->SetCache(cache->*texts.map, call.Argument(), record, change)));
+    const Status cached = call.Step(cache->SetCache(cache->*texts.map, call.Argument(), record, change));
     // What the layers already show: answered with success, nothing to record.
     if (cached.code == kNothingChanged) return {};
     if (!cached.ok()) return call.Fail(texts.refused, cached);
@@ -183,7 +183,7 @@ Status DeleteRecord(Change& call, const ChangeTexts<T>& texts) {
     ConfigManager* cache = ConfigManager::Instance();
     T record;
     std::string change;
-    const Status cached = call.Step(Reported(cache->DeleteCache(cache->*texts.map, call.Argument(), record, change)));
+    const Status cached = call.Step(cache->DeleteCache(cache->*texts.map, call.Argument(), record, change));
     if (cached.code == kNothingChanged) return call.Fail(texts.absent, cached);
     if (!cached.ok()) return call.Fail(texts.refused, cached);
     if (!Usable(record)) return call.Fail(texts.refused, Unusable());
