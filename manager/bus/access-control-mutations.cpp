@@ -206,7 +206,7 @@ Status Run(sd_bus_message* m, const QString& arg, const ChangeTexts<T>& texts,
 
 // After a deletion the adapter receives what the remaining layers give the
 // object.
-Status PushObject(ModeData& mode) { return Reported(AdapterManager::Instance()->SetPolicy(mode.object)); }
+Status PushObject(ModeData& mode) { return AdapterManager::Instance()->SetPolicy(mode.object); }
 
 // Whether the kernel security module labels processes by the
 // "security.appid" attribute. Looked at once, on the first entity stored.
@@ -219,15 +219,15 @@ bool KernelSupportsSecurityAppid() {
 // by the labelling itself and does not undo the stored entity.
 Status LabelAndPushEntity(EntityInfoData& entity) {
     if (KernelSupportsSecurityAppid()) SetAppElfOlmsecAttr(entity);
-    return Reported(UpdateEntityPolicy(entity));
+    return UpdateEntityPolicy(entity);
 }
 
 // Executables labelled for a deleted subject keep their label.
-Status PushEntity(EntityInfoData& entity) { return Reported(UpdateEntityPolicy(entity)); }
+Status PushEntity(EntityInfoData& entity) { return UpdateEntityPolicy(entity); }
 
 // Every object the policy names (after a deletion: named) is pushed with
 // what the configuration now gives it.
-Status PushPolicy(PolicyData& policy) { return Reported(SetAllPolicy(policy)); }
+Status PushPolicy(PolicyData& policy) { return SetAllPolicy(policy); }
 
 // ---- the six methods' texts ------------------------------------------------------------
 
