@@ -32,11 +32,6 @@ constexpr int kAdapterNotFound = -2;
 // Room for the argument beside the reason within one record.
 constexpr size_t kAuditArgumentLimit = 4096;
 
-// The caller check, the cache and the adapter dispatch still leave the
-// reason for a failure in ac_error_msg; this takes a result of theirs over
-// as a Status, at the one border where the bus methods call them.
-Status Reported(int code) { return code == 0 ? Status{} : Status{code, ac_error_msg}; }
-
 // The audit record a failed step leaves: the audit text followed by ": "
 // and the reason, the audit text alone, or none. kGoesOn: none of its own,
 // the change goes on to its signal and success record.
@@ -97,7 +92,7 @@ public:
     // What a step of the change reported; the reason of a failed step, or
     // one a step gave on its way to success (an object without an
     // adapter), is the change's last-error text from then on.
-    const Status& Step(const Status& step) {
+    Status Step(Status step) {
         if (!step.ok() || !step.reason.empty()) reason_ = step.reason;
         return step;
     }
@@ -106,7 +101,7 @@ public:
     // The caller check every change starts with; a refusal ends the call
     // with org.freedesktop.DBus.Error.AccessDenied.
     Status CheckCaller() {
-        const Status checked = Step(Reported(check_caller_usid(m_)));
+        const Status checked = Step(check_caller(m_));
         if (checked.ok()) return {};
         const std::string log = method_ + " check_caller_usid failed: %s!";
         return Fail({log.c_str(), Record::kWithReason, "%s"}, checked, -EACCES);
