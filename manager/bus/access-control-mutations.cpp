@@ -97,6 +97,9 @@ public:
         return step;
     }
     const std::optional<std::string>& Reason() const { return reason_; }
+    // A step that failed without a reason of its own carries the last one
+    // reported.
+    Status Unexplained() const { return {-EINVAL, reason_ ? *reason_ : ac_error_msg}; }
 
     // The caller check every change starts with; a refusal ends the call
     // with org.freedesktop.DBus.Error.AccessDenied.
@@ -137,7 +140,6 @@ private:
 bool Usable(const ModeData&) { return true; }
 bool Usable(const EntityInfoData&) { return true; }
 bool Usable(const PolicyData& policy) { return policy.IsValid(); }
-Status Unusable() { return {-EINVAL, ac_error_msg}; }
 
 // What set and delete share after the cache step: the adapters, the signal
 // and the success record.
@@ -167,7 +169,7 @@ Status SetRecord(Change& call, const ChangeTexts<T>& texts) {
     // What the layers already show: answered with success, nothing to record.
     if (cached.code == kNothingChanged) return {};
     if (!cached.ok()) return call.Fail(texts.refused, cached);
-    if (!Usable(record)) return call.Fail(texts.refused, Unusable());
+    if (!Usable(record)) return call.Fail(texts.refused, call.Unexplained());
     return PushAndAnnounce(call, texts, record, call.Argument(), change);
 }
 
@@ -181,7 +183,7 @@ Status DeleteRecord(Change& call, const ChangeTexts<T>& texts) {
     const Status cached = call.Step(cache->DeleteCache(cache->*texts.map, call.Argument(), record, change));
     if (cached.code == kNothingChanged) return call.Fail(texts.absent, cached);
     if (!cached.ok()) return call.Fail(texts.refused, cached);
-    if (!Usable(record)) return call.Fail(texts.refused, Unusable());
+    if (!Usable(record)) return call.Fail(texts.refused, call.Unexplained());
     const std::string first = texts.signalsRecord ? ToJsonText(record) : call.Argument();
     return PushAndAnnounce(call, texts, record, first, change);
 }
