@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "ac-globals.h"
 #include "ac-log.h"
 #include "config-manager.h"
 
@@ -152,19 +151,19 @@ AcAdapterInterface* AdapterManager::GetAdapter(const std::string& name) {
     return it == registry_.end() ? nullptr : it->second;
 }
 
-int AdapterManager::SetPolicy(const std::string& name) {
+Status AdapterManager::SetPolicy(const std::string& name) {
     ConfigManager* cache = ConfigManager::Instance();
     EntityInfoData entity = ConfigManager::GetEntityInfo(name);
     if (entity.subtype == kEntitySubtypeDBus) {
         if (entity.IsValid() && entity.type == kEntityTypeObject) RequestBusDaemonReload();
-        return 0;
+        return {};
     }
 
     AcAdapterInterface* adapter = GetAdapter(name);
     if (!adapter) {
-        ac_error_msg = "AdapterManager::SetPolicy adapter not exist: " + name;
-        AcLog(LOG_ERR, "%s", LogPrintable(ac_error_msg).c_str());
-        return 0;
+        Status none{0, "AdapterManager::SetPolicy adapter not exist: " + name};
+        AcLog(LOG_ERR, "%s", LogPrintable(none.reason).c_str());
+        return none;
     }
 
     ModeData mode = cache->GetCache(cache->modeMap, name);
@@ -180,11 +179,11 @@ int AdapterManager::SetPolicy(const std::string& name) {
         r = -EIO;
     }
     if (r != 0) {
-        ac_error_msg = "AdapterManager::SetPolicy " + name + "failed: " + std::to_string(r);
-        AcLog(LOG_ERR, "%s", LogPrintable(ac_error_msg).c_str());
-        return r;
+        Status failed{r, "AdapterManager::SetPolicy " + name + "failed: " + std::to_string(r)};
+        AcLog(LOG_ERR, "%s", LogPrintable(failed.reason).c_str());
+        return failed;
     }
-    return 0;
+    return {};
 }
 
 // ---- reloading the bus daemons ------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "acadapter-interface.h"
+#include "status.h"
 
 // Loads one adapter plug-in file; null when it is not one. The library stays
 // loaded for the life of the process.
@@ -30,9 +31,10 @@ public:
     // objects without one of their own), or null.
     AcAdapterInterface* GetAdapter(const std::string& name);
     // Pushes the current mode and policy of object `name` to its adapter;
-    // an object without an adapter is a success, and a D-Bus object asks
-    // the bus daemons to reload their configuration instead.
-    int SetPolicy(const std::string& name);
+    // an object without an adapter is a success (whose reason says so), and
+    // a D-Bus object asks the bus daemons to reload their configuration
+    // instead. The code is the adapter's result.
+    Status SetPolicy(const std::string& name);
 
     // Number of object names that have an adapter.
     size_t AdapterCount() const;

@@ -13,42 +13,41 @@
 #include <string>
 #include <vector>
 
-#include "ac-globals.h"
 #include "ac-log.h"
 #include "adapter-manager.h"
 #include "config-manager.h"
 
-int SetAllPolicy(const PolicyData& policy) {
+Status SetAllPolicy(const PolicyData& policy) {
     std::vector<std::string> objects;
     std::set<std::string> seen;
     for (const auto& entry : policy.policies)
         for (const auto& object : entry.objects)
             if (seen.insert(object.object).second) objects.push_back(object.object);
 
+    Status pushed;
     for (const auto& name : objects) {
-        int r = AdapterManager::Instance()->SetPolicy(name);
-        if (r != 0) {
-            ac_error_msg = "AcAdapterManager->SetPolicy failed: " + std::to_string(r);
-            return -1;
-        }
+        Status r = AdapterManager::Instance()->SetPolicy(name);
+        if (!r.ok()) return {-1, "AcAdapterManager->SetPolicy failed: " + std::to_string(r.code)};
+        if (!r.reason.empty()) pushed = std::move(r);
     }
-    return 0;
+    return pushed;
 }
 
-int UpdateEntityPolicy(EntityInfoData& entity) {
+Status UpdateEntityPolicy(EntityInfoData& entity) {
     ConfigManager* cache = ConfigManager::Instance();
     if (entity.type == kEntityTypeObject) {
         ModeData mode = cache->GetCache(cache->modeMap, entity.name);
         // Without a mode of its own the object has nothing to enforce yet.
-        if (mode.object.empty() || mode.mode.empty()) return 0;
-        if (AdapterManager::Instance()->SetPolicy(entity.name) != 0) {
+        if (mode.object.empty() || mode.mode.empty()) return {};
+        Status pushed = AdapterManager::Instance()->SetPolicy(entity.name);
+        if (!pushed.ok()) {
             AcLog(LOG_WARNING, "UpdateEntityPolicy SetMode failed");
-            return -1;
+            return {-1, pushed.reason};
         }
-        return 0;
+        return pushed;
     }
     PolicyData policy = cache->GetCache(cache->policyMap, entity.name);
-    if (!policy.IsValid()) return 0;
+    if (!policy.IsValid()) return {};
     return SetAllPolicy(policy);
 }
 

@@ -1,10 +1,8 @@
-// The last-error text the layers share.
+// The last-error text of the bus methods.
 #pragma once
 
 #include <string>
 
-// Text of the last failure reported by the caller check, the cache or the
-// adapter dispatch. Each thread has its own copy: it is written and read
-// within one call on one thread, and a shared string written from the
-// bus and watcher threads at once would be a data race.
+// The last bus method's failure text; written only by the bus layer, from the Status the layers return.
+// Per thread, so that it is never written and read on two threads at once.
 extern thread_local std::string ac_error_msg;

@@ -9,6 +9,7 @@
 // deleting it; what differs between them (the texts of their logs, replies
 // and records, the map, the adapter step) is in one table per method.
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "ac-audit.h"
@@ -30,11 +31,6 @@ constexpr int kAdapterNotFound = -2;
 
 // Room for the argument beside the reason within one record.
 constexpr size_t kAuditArgumentLimit = 4096;
-
-// The caller check, the cache and the adapter dispatch still leave the
-// reason for a failure in ac_error_msg; this takes a result of theirs over
-// as a Status, at the one border where the bus methods call them.
-Status Reported(int code) { return code == 0 ? Status{} : Status{code, ac_error_msg}; }
 
 // The audit record a failed step leaves: the audit text followed by ": "
 // and the reason, the audit text alone, or none. kGoesOn: none of its own,
@@ -93,10 +89,22 @@ public:
 
     const std::string& Argument() const { return arg_; }
 
+    // What a step of the change reported; the reason of a failed step, or
+    // one a step gave on its way to success (an object without an
+    // adapter), is the change's last-error text from then on.
+    Status Step(Status step) {
+        if (!step.ok() || !step.reason.empty()) reason_ = step.reason;
+        return step;
+    }
+    const std::optional<std::string>& Reason() const { return reason_; }
+    // A step that failed without a reason of its own carries the last one
+    // reported.
+    Status Unexplained() const { return {-EINVAL, reason_ ? *reason_ : ac_error_msg}; }
+
     // The caller check every change starts with; a refusal ends the call
     // with org.freedesktop.DBus.Error.AccessDenied.
     Status CheckCaller() {
-        const Status checked = Reported(check_caller_usid(m_));
+        const Status checked = Step(check_caller(m_));
         if (checked.ok()) return {};
         const std::string log = method_ + " check_caller_usid failed: %s!";
         return Fail({log.c_str(), Record::kWithReason, "%s"}, checked, -EACCES);
@@ -105,8 +113,6 @@ public:
     // The call ends at a failed step as `failure` says; the status it is
     // answered with.
     Status Fail(const Failure& failure, const Status& step, int code = -EINVAL) {
-        // The one place a change leaves the documented text of its failure.
-        ac_error_msg = step.reason;
         Log(failure, step);
         if (failure.record == Record::kWithReason) Audit_Msg(m_, audit_ + ": " + AuditValue(step.reason), 0);
         if (failure.record == Record::kPlain) Audit_Msg(m_, audit_, 0);
@@ -125,6 +131,7 @@ private:
     std::string method_;
     std::string arg_;
     std::string audit_;
+    std::optional<std::string> reason_;
 };
 
 // Only a policy is looked at again after the cache step: its adapters walk
@@ -139,7 +146,7 @@ bool Usable(const PolicyData& policy) { return policy.IsValid(); }
 template <typename T>
 Status PushAndAnnounce(Change& call, const ChangeTexts<T>& texts, T& record, const std::string& first,
                        const std::string& change) {
-    const Status pushed = texts.push(record);
+    const Status pushed = call.Step(texts.push(record));
     if (!pushed.ok()) {
         const Failure& failure =
             pushed.code == kAdapterNotFound && texts.notFound ? *texts.notFound : texts.pushFailed;
@@ -152,40 +159,51 @@ Status PushAndAnnounce(Change& call, const ChangeTexts<T>& texts, T& record, con
 }
 
 template <typename T>
-Status SetRecord(sd_bus_message* m, const QString& arg, const ChangeTexts<T>& texts) {
-    Change call(m, texts, arg);
+Status SetRecord(Change& call, const ChangeTexts<T>& texts) {
     if (Status refused = call.CheckCaller(); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     T record;
     std::string change;
-    const int r = cache->SetCache(cache->*texts.map, call.Argument(), record, change);
+    const Status cached = call.Step(cache->SetCache(cache->*texts.map, call.Argument(), record, change));
     // What the layers already show: answered with success, nothing to record.
-    if (r == kNothingChanged) return {};
-    if (r != 0 || !Usable(record)) return call.Fail(texts.refused, Reported(r != 0 ? r : -EINVAL));
+    if (cached.code == kNothingChanged) return {};
+    if (!cached.ok()) return call.Fail(texts.refused, cached);
+    if (!Usable(record)) return call.Fail(texts.refused, call.Unexplained());
     return PushAndAnnounce(call, texts, record, call.Argument(), change);
 }
 
 template <typename T>
-Status DeleteRecord(sd_bus_message* m, const QString& arg, const ChangeTexts<T>& texts) {
-    Change call(m, texts, arg);
+Status DeleteRecord(Change& call, const ChangeTexts<T>& texts) {
     if (Status refused = call.CheckCaller(); !refused.ok()) return refused;
 
     ConfigManager* cache = ConfigManager::Instance();
     T record;
     std::string change;
-    const int r = cache->DeleteCache(cache->*texts.map, call.Argument(), record, change);
-    if (r == kNothingChanged) return call.Fail(texts.absent, Reported(r));
-    if (r != 0 || !Usable(record)) return call.Fail(texts.refused, Reported(r != 0 ? r : -EINVAL));
+    const Status cached = call.Step(cache->DeleteCache(cache->*texts.map, call.Argument(), record, change));
+    if (cached.code == kNothingChanged) return call.Fail(texts.absent, cached);
+    if (!cached.ok()) return call.Fail(texts.refused, cached);
+    if (!Usable(record)) return call.Fail(texts.refused, call.Unexplained());
     const std::string first = texts.signalsRecord ? ToJsonText(record) : call.Argument();
     return PushAndAnnounce(call, texts, record, first, change);
+}
+
+// Runs one change call. The one place a change leaves its last-error text
+// in ac_error_msg, where it stays until a later change replaces it.
+template <typename T>
+Status Run(sd_bus_message* m, const QString& arg, const ChangeTexts<T>& texts,
+           Status (*steps)(Change&, const ChangeTexts<T>&)) {
+    Change call(m, texts, arg);
+    const Status replied = steps(call, texts);
+    if (call.Reason()) ac_error_msg = *call.Reason();
+    return replied;
 }
 
 // ---- the adapter steps ---------------------------------------------------------------
 
 // After a deletion the adapter receives what the remaining layers give the
 // object.
-Status PushObject(ModeData& mode) { return Reported(AdapterManager::Instance()->SetPolicy(mode.object)); }
+Status PushObject(ModeData& mode) { return AdapterManager::Instance()->SetPolicy(mode.object); }
 
 // Whether the kernel security module labels processes by the
 // "security.appid" attribute. Looked at once, on the first entity stored.
@@ -198,15 +216,15 @@ bool KernelSupportsSecurityAppid() {
 // by the labelling itself and does not undo the stored entity.
 Status LabelAndPushEntity(EntityInfoData& entity) {
     if (KernelSupportsSecurityAppid()) SetAppElfOlmsecAttr(entity);
-    return Reported(UpdateEntityPolicy(entity));
+    return UpdateEntityPolicy(entity);
 }
 
 // Executables labelled for a deleted subject keep their label.
-Status PushEntity(EntityInfoData& entity) { return Reported(UpdateEntityPolicy(entity)); }
+Status PushEntity(EntityInfoData& entity) { return UpdateEntityPolicy(entity); }
 
 // Every object the policy names (after a deletion: named) is pushed with
 // what the configuration now gives it.
-Status PushPolicy(PolicyData& policy) { return Reported(SetAllPolicy(policy)); }
+Status PushPolicy(PolicyData& policy) { return SetAllPolicy(policy); }
 
 // ---- the six methods' texts ------------------------------------------------------------
 
@@ -254,25 +272,25 @@ const ChangeTexts<PolicyData> kDeletePolicy = {
 }  // namespace
 
 Status AccessControlDbus::SetMode(sd_bus_message* m, const QString& config) {
-    return SetRecord(m, config, kSetMode);
+    return Run(m, config, kSetMode, SetRecord);
 }
 
 Status AccessControlDbus::DeleteMode(sd_bus_message* m, const QString& object) {
-    return DeleteRecord(m, object, kDeleteMode);
+    return Run(m, object, kDeleteMode, DeleteRecord);
 }
 
 Status AccessControlDbus::SetEntity(sd_bus_message* m, const QString& entity) {
-    return SetRecord(m, entity, kSetEntity);
+    return Run(m, entity, kSetEntity, SetRecord);
 }
 
 Status AccessControlDbus::DeleteEntity(sd_bus_message* m, const QString& name) {
-    return DeleteRecord(m, name, kDeleteEntity);
+    return Run(m, name, kDeleteEntity, DeleteRecord);
 }
 
 Status AccessControlDbus::SetPolicy(sd_bus_message* m, const QString& policy) {
-    return SetRecord(m, policy, kSetPolicy);
+    return Run(m, policy, kSetPolicy, SetRecord);
 }
 
 Status AccessControlDbus::DeletePolicy(sd_bus_message* m, const QString& name) {
-    return DeleteRecord(m, name, kDeletePolicy);
+    return Run(m, name, kDeletePolicy, DeleteRecord);
 }

@@ -213,7 +213,7 @@ std::string get_sender_comm(sd_bus_message* m) {
     return SenderPids::Instance().Comm(m);
 }
 
-int check_caller_usid(sd_bus_message* m) {
+Status check_caller(sd_bus_message* m) {
     const int pid = get_sender_pid(m);
     const std::string pidText = std::to_string(pid);
 
@@ -222,35 +222,32 @@ int check_caller_usid(sd_bus_message* m) {
     // even when the service could not read its own either.
     const std::string callerNs = get_pid_link(pid, "ns/mnt");
     if (callerNs.empty() || callerNs != self_ns_mount) {
-        ac_error_msg = "caller(" + pidText + ") and sarv-ac-manager not in same ns/mnt";
-        return -1;
+        return {-1, "caller(" + pidText + ") and sarv-ac-manager not in same ns/mnt"};
     }
 
     const QString exe = QString::fromStdString(get_pid_link(pid, "exe"));
     const std::string exeText = exe.toStdString();
     if (kWhiteCallerExes.contains(exe)) {
-        if (security_module_present() || SenderUid(m) == 0) return 0;
-        ac_error_msg = "process " + exeText + "(" + pidText + ") not run by root";
-        return -1;
+        if (security_module_present() || SenderUid(m) == 0) return {};
+        return {-1, "process " + exeText + "(" + pidText + ") not run by root"};
     }
 
     const std::string noSign = "process " + exeText + "(" + pidText + ") has no security sign";
     const std::string path = ProcAttrRoot() + "/" + pidText + "/attr/usid";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ac_error_msg = noSign;
-        return -1;
-    }
+    if (fd < 0) return {-1, noSign};
     char label[kLabelReadSize];
     const ssize_t n = ReadUpTo(fd, label, sizeof(label));
     close(fd);
-    if (n <= 0) {
-        ac_error_msg = noSign;
-        return -1;
-    }
-    if (HasAcceptedLabel(label, static_cast<size_t>(n))) return 0;
+    if (n <= 0) return {-1, noSign};
+    if (HasAcceptedLabel(label, static_cast<size_t>(n))) return {};
 
     const std::string text(label, strnlen(label, static_cast<size_t>(n)));
-    ac_error_msg = "process " + exeText + "(" + pidText + text + ") not security sign";
-    return -1;
+    return {-1, "process " + exeText + "(" + pidText + text + ") not security sign"};
+}
+
+int check_caller_usid(sd_bus_message* m) {
+    const Status checked = check_caller(m);
+    if (!checked.ok()) ac_error_msg = checked.reason;
+    return checked.code;
 }

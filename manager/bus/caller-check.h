@@ -7,22 +7,27 @@
 #include <QList>
 #include <QString>
 
+#include "status.h"
+
 typedef struct sd_bus_message sd_bus_message;
 
 // Programs trusted to change the configuration without a security label.
 // Compared exactly, letter case included, with the caller's executable.
 extern const QList<QString> kWhiteCallerExes;
 
-// 0 when the sender of `m` may change the configuration: it runs in the
-// service's mount namespace and is a trusted program or carries one of the
-// suite's security labels. -1 otherwise, with the reason in ac_error_msg.
-// Logs nothing; the calling method logs and replies.
+// Success when the sender of `m` may change the configuration: it runs in
+// the service's mount namespace and is a trusted program or carries one of
+// the suite's security labels. -1 with the reason otherwise. Logs nothing;
+// the calling method logs and replies.
 //
 // Only the kernel security module keeps other users from running a trusted
 // program with a library or a plug-in of their own, or from turning a
 // connection into one after the fact by exec. Without the module a trusted
 // program is therefore trusted only when the bus recorded user 0 for the
 // connection.
+Status check_caller(sd_bus_message* m);
+// check_caller for callers that read the reason from ac_error_msg: 0, or -1
+// with the reason there.
 int check_caller_usid(sd_bus_message* m);
 
 // Whether the suite's kernel security module is there: its file

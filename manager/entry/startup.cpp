@@ -17,7 +17,7 @@ void WireLayers() {
             if (is_dbusdaemon_early_then_sarvconfig() == 1) ReloadBusDaemons();
         };
         callbacks.changed = [](const char* signal, const std::string& change) { EmitAcSignal(signal, "", change); };
-        callbacks.push = [](const std::string& object) { return AdapterManager::Instance()->SetPolicy(object); };
+        callbacks.push = [](const std::string& object) { return AdapterManager::Instance()->SetPolicy(object).code; };
         ConfigManager::Instance()->SetCallbacks(std::move(callbacks));
     });
 }

@@ -17,7 +17,6 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "ac-globals.h"
 #include "ac-log.h"
 #include "acjson.h"
 #include "policy-migration-helper.h"
@@ -164,9 +163,10 @@ bool MayTakeIn(const std::string& path, const EntityInfoData& e) {
     return field == nullptr;
 }
 
-void SetWriteError(const char* what, const std::string& path, int r) {
-    ac_error_msg = std::string(what) + " config file " + path + " failed: " + strerror(-r);
-    AcLog(LOG_ERR, "%s", ac_error_msg.c_str());
+Status WriteError(const char* what, const std::string& path, int r) {
+    Status failed{r, std::string(what) + " config file " + path + " failed: " + strerror(-r)};
+    AcLog(LOG_ERR, "%s", failed.reason.c_str());
+    return failed;
 }
 
 
@@ -566,12 +566,11 @@ template int ConfigManager::CheckChange<PolicyData>(const std::string&, PolicyDa
 // ---- changes made through the service --------------------------------------------
 
 template <typename T>
-int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType) {
+Status ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType) {
     T record;
     ChangeFault fault;
     int r = CheckChange(json, record, fault);
     if (r != 0) {
-        ac_error_msg = fault.refusal;
         const std::string text = LogPrintable(json);
         if (fault.step == ChangeStep::kDocument)
             AcLog(LOG_ERR, "SetCache failed: LoadFromJson json %s!", text.c_str());
@@ -579,7 +578,7 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
             AcLog(LOG_ERR, "SetCache failed: IsValid data %s!", text.c_str());
         else
             AcLog(LOG_ERR, "SetCache failed: IsConfigValid %s!", text.c_str());
-        return r;
+        return {r, fault.refusal};
     }
     out = record;
     const std::string path = kVarLibFolder + GetConfigFileName(record);
@@ -588,10 +587,7 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
     // Held from the comparison to the map update, so that two writers of one
     // name cannot both act on the same stale view.
     QMutexLocker guard(&static_configmanager_mutex);
-    if (SameRecord(record, GetCache(map, name))) {
-        ac_error_msg = "data no changed.";
-        return -EEXIST;
-    }
+    if (SameRecord(record, GetCache(map, name))) return {-EEXIST, "data no changed."};
 
     bool nameKnown = false;
     bool pathKnown = false;
@@ -623,8 +619,7 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
     r = ConfigFileHelper::UpdateFile(path, toWrite);
     if (r < 0) {
         ownWrites.Withdraw(QString::fromStdString(path));
-        SetWriteError("write", path, r);
-        return r;
+        return WriteError("write", path, r);
     }
     // One name has one record in the service's tree. Written first and
     // removed second, so a kill in between loses nothing (InitCache keeps
@@ -650,11 +645,11 @@ int ConfigManager::SetCache(ConfigMap<T>& map, const std::string& json, T& out, 
         map[name][path] = toWrite;
         changeType = kChangeTypeModify;
     }
-    return 0;
+    return {};
 }
 
 template <typename T>
-int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& out, std::string& changeType) {
+Status ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& out, std::string& changeType) {
     QMutexLocker guard(&static_configmanager_mutex);
     const std::string prefix = kVarLibFolder + GetConfigFolder(out);
     std::string path = kVarLibFolder + GetConfigFileName(out);
@@ -663,9 +658,9 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         ReadLock lock(maps_lock);
         auto it = map.find(name);
         if (it == map.end()) {
-            ac_error_msg = name + " not existed";
-            AcLog(LOG_INFO, "%s", LogPrintable(ac_error_msg).c_str());
-            return -EEXIST;
+            Status absent{-EEXIST, name + " not existed"};
+            AcLog(LOG_INFO, "%s", LogPrintable(absent.reason).c_str());
+            return absent;
         }
         for (const auto& entry : it->second)
             if (StartsWith(entry.first, prefix)) path = entry.first;
@@ -674,34 +669,35 @@ int ConfigManager::DeleteCache(ConfigMap<T>& map, const std::string& name, T& ou
         if (found) out = file->second;
     }
     if (!found) {
-        ac_error_msg = "config file" + path + " not existed";
-        AcLog(LOG_INFO, "%s", ac_error_msg.c_str());
-        return -EEXIST;
+        Status absent{-EEXIST, "config file" + path + " not existed"};
+        AcLog(LOG_INFO, "%s", absent.reason.c_str());
+        return absent;
     }
     ownWrites.Announce(QString::fromStdString(path));
     int r = ConfigFileHelper::DeleteFile(path);
     if (r < 0 && r != -ENOENT) {
         ownWrites.Withdraw(QString::fromStdString(path));
-        SetWriteError("delete", path, r);
-        return r;
+        return WriteError("delete", path, r);
     }
     MapsChange change(*this);
     Changed(map, name);
     map[name].erase(path);
     changeType = kChangeTypeDelete;
-    return 0;
+    return {};
 }
 
-template int ConfigManager::SetCache<ModeData>(ConfigMap<ModeData>&, const std::string&, ModeData&, std::string&);
-template int ConfigManager::SetCache<EntityInfoData>(ConfigMap<EntityInfoData>&, const std::string&, EntityInfoData&,
-                                                     std::string&);
-template int ConfigManager::SetCache<PolicyData>(ConfigMap<PolicyData>&, const std::string&, PolicyData&,
-                                                 std::string&);
-template int ConfigManager::DeleteCache<ModeData>(ConfigMap<ModeData>&, const std::string&, ModeData&, std::string&);
-template int ConfigManager::DeleteCache<EntityInfoData>(ConfigMap<EntityInfoData>&, const std::string&,
+template Status ConfigManager::SetCache<ModeData>(ConfigMap<ModeData>&, const std::string&, ModeData&,
+                                                  std::string&);
+template Status ConfigManager::SetCache<EntityInfoData>(ConfigMap<EntityInfoData>&, const std::string&,
                                                         EntityInfoData&, std::string&);
-template int ConfigManager::DeleteCache<PolicyData>(ConfigMap<PolicyData>&, const std::string&, PolicyData&,
+template Status ConfigManager::SetCache<PolicyData>(ConfigMap<PolicyData>&, const std::string&, PolicyData&,
                                                     std::string&);
+template Status ConfigManager::DeleteCache<ModeData>(ConfigMap<ModeData>&, const std::string&, ModeData&,
+                                                     std::string&);
+template Status ConfigManager::DeleteCache<EntityInfoData>(ConfigMap<EntityInfoData>&, const std::string&,
+                                                           EntityInfoData&, std::string&);
+template Status ConfigManager::DeleteCache<PolicyData>(ConfigMap<PolicyData>&, const std::string&, PolicyData&,
+                                                       std::string&);
 
 // ---- changes found on disk ---------------------------------------------------------
 

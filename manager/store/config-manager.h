@@ -19,6 +19,7 @@
 #include "configfile-helper.h"
 #include "entity-texts.h"
 #include "own-writes.h"
+#include "status.h"
 
 class QString;
 class SubjectIndex;
@@ -74,11 +75,12 @@ public:
     std::shared_ptr<const PolicyData> LayeredPolicy(const std::string& name) const;
 
     // Validate, persist under /var/lib/olm/sarv/ and cache one record given as JSON.
+    // A code of -EEXIST: the record equals what the layers already show.
     template <typename T>
-    int SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType);
-    // Delete the /var/lib/olm/sarv/ file of `name`.
+    Status SetCache(ConfigMap<T>& map, const std::string& json, T& out, std::string& changeType);
+    // Delete the /var/lib/olm/sarv/ file of `name`. A code of -EEXIST: there is none.
     template <typename T>
-    int DeleteCache(ConfigMap<T>& map, const std::string& name, T& out, std::string& changeType);
+    Status DeleteCache(ConfigMap<T>& map, const std::string& name, T& out, std::string& changeType);
 
     // The folder watcher's entry point for a file added (exists) or removed.
     int SetCacheAndUpdatePolicy(const QString& path, bool exists);

@@ -31,7 +31,7 @@ int Burst(const std::string& name, int threads, int calls) {
     std::vector<std::thread> pushers;
     for (int t = 0; t < threads; ++t)
         pushers.emplace_back([&] {
-            for (int i = 0; i < calls; ++i, usleep(20000)) sum += Adapters()->SetPolicy(name);
+            for (int i = 0; i < calls; ++i, usleep(20000)) sum += Adapters()->SetPolicy(name).code;
         });
     for (auto& pusher : pushers) pusher.join();
     return sum;
@@ -49,7 +49,7 @@ std::string Step(const std::vector<std::string>& word, const std::string& text) 
     if (word[0] == "example" && !arg(3).empty()) setenv("SARV_AC_EXAMPLE_DIR", arg(3).c_str(), 1);  // read when loaded
     if (word[0] == "serves") return std::to_string(Adapters()->GetAdapter(arg(1)) == Adapters()->GetAdapter(arg(2)));
     if (word[0] == "count") return std::to_string(Adapters()->AdapterCount());
-    if (word[0] == "push") return std::to_string(Adapters()->SetPolicy(arg(1)));
+    if (word[0] == "push") return std::to_string(Adapters()->SetPolicy(arg(1)).code);
     std::vector<std::string> published;
     for (const auto& path : List("/tmp/example-adapter")) published.push_back(fs::path(path).filename());
     if (word[0] == "published") return Join(published, " ");
@@ -87,7 +87,7 @@ TEST(Adapters, EveryRowOfTheTable) {
 // The host's stop waits for a reload under way, up to the end of its command.
 TEST(Adapters, WaitingForAReloadWaitsForItsCommand) {
     FakeCommands slow(std::map<std::string, std::string>{{"killall", "sleep 1; touch /tmp/reloaded"}});
-    EXPECT_EQ(Adapters()->SetPolicy("netobj"), 0);
+    EXPECT_EQ(Adapters()->SetPolicy("netobj").code, 0);
     EXPECT_TRUE(WaitForBusDaemonReload(std::chrono::seconds(5)));
     EXPECT_TRUE(Exists("/tmp/reloaded"));
 }

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ac-globals.h"
 #include "adapter-manager.h"
 #include "configfile-watcher.h"
 #include "config-manager.h"
@@ -105,10 +104,12 @@ std::string Step(const std::vector<std::string>& word, const std::string& text) 
     if (word[0] == "later") r = Eventually([&] { return time(nullptr) > now; }) ? chmod(path.c_str(), 0666) : -1;
     if (word[0] == "watch") f->worker.start();
     if (word[0] == "unwatch") r = (f->worker.quit(), f->worker.wait()) ? 0 : -1;
-    if (word[0] == "set-mode") r = Cache()->SetCache(Cache()->modeMap, text, mode, change);
-    if (word[0] == "set-entity") r = Cache()->SetCache(Cache()->entityMap, text, entity, change);
-    if (word[0] == "delete-mode") r = Cache()->DeleteCache(Cache()->modeMap, path, mode, change);
-    return std::to_string(r) + (own && r != 0 ? " " + ac_error_msg : change.empty() ? "" : " " + change);
+    Status stored;
+    if (word[0] == "set-mode") stored = Cache()->SetCache(Cache()->modeMap, text, mode, change);
+    if (word[0] == "set-entity") stored = Cache()->SetCache(Cache()->entityMap, text, entity, change);
+    if (word[0] == "delete-mode") stored = Cache()->DeleteCache(Cache()->modeMap, path, mode, change);
+    if (own) r = stored.code;
+    return std::to_string(r) + (own && r != 0 ? " " + stored.reason : change.empty() ? "" : " " + change);
 }
 
 TEST(Cache, EveryRowOfTheTable) {
@@ -174,13 +175,13 @@ TEST(Cache, ChangesLookupsAndAnnouncementsAtOnce) {
     for (int i = 0; i < 300; ++i) {
         if (i == 150) {
             adding = true;
-            EXPECT_EQ(Cache()->SetCache(Cache()->entityMap, R"({"name":"/usr/bin/app","type":"subject","subtype":"exe"})", app, change), 0);
+            EXPECT_EQ(Cache()->SetCache(Cache()->entityMap, R"({"name":"/usr/bin/app","type":"subject","subtype":"exe"})", app, change).code, 0);
             added = true;
         }
         const std::string set = R"({"policies":[{"subject":{"name":")" + name("s", i) + R"("},"objects":[{"object":"lens"}]}]})";
-        EXPECT_EQ(Cache()->SetCache(Cache()->modeMap, R"({"object":")" + name("obj", i) + R"(","mode":"whitelist"})", mode, change), 0);
-        EXPECT_EQ(Cache()->SetCache(Cache()->policyMap, set, policy, change), 0);
-        EXPECT_EQ(i % 3 ? 0 : Cache()->DeleteCache(Cache()->modeMap, name("obj", i), mode, change), 0);
+        EXPECT_EQ(Cache()->SetCache(Cache()->modeMap, R"({"object":")" + name("obj", i) + R"(","mode":"whitelist"})", mode, change).code, 0);
+        EXPECT_EQ(Cache()->SetCache(Cache()->policyMap, set, policy, change).code, 0);
+        EXPECT_EQ(i % 3 ? 0 : Cache()->DeleteCache(Cache()->modeMap, name("obj", i), mode, change).code, 0);
     }
     Settle(kEtcModeFolder);
     Settle(kVarLibModeFolder);

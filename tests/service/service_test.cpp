@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "ac-dbus-service.h"
+#include "ac-globals.h"
+#include "access-control-dbus.h"
 #include "ac-signal.h"
 #include "audit-records.h"
 #include "config-manager.h"
@@ -265,6 +267,15 @@ TEST_F(Bus, EveryCallIsAnsweredOnceAndBadInputWritesNothing) {
     labels::Set(getpid(), std::string("nimbra_app"));
     EXPECT_EQ(Snapshot(records), before);
     EXPECT_EQ(client_.Call("GetMode", {"mic"}).text, R"({"mode":"blacklist","object":"mic","version":"1.0"})");
+}
+
+// A change leaves the reason of its answer in the documented last-error text, over the older one (a call with no
+// sender comes from no process and is refused).
+TEST(Changes, LeaveTheirReasonInTheLastErrorText) {
+    ac_error_msg = "older";
+    const Status refused = AccessControlDbus::Instance()->DeleteMode(nullptr, "camera");
+    EXPECT_EQ(refused.reason, "caller(0) and sarv-ac-manager not in same ns/mnt");
+    EXPECT_EQ(ac_error_msg, refused.reason);
 }
 
 // ListEntity layers each name as GetEntity does, also while a watcher thread changes the cache and sends signals,
