@@ -19,6 +19,7 @@
 #include "ac-log.h"
 #include "config-manager.h"
 #include "run-program.h"
+#include "unique-fd.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ int AdapterManager::LoadAdapters(const std::string& dir) {
 }
 
 int AdapterManager::ScanFolder(const std::string& dir, std::set<std::pair<dev_t, ino_t>>& visited, int depth) {
-    std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(dir.c_str()), closedir);
+    UniqueDir folder(opendir(dir.c_str()));
     if (!folder) {
         AcLog(LOG_ERR, "AdapterManager::LoadAdapters opendir[%s] error: %m\n", dir.c_str());
         return -2;

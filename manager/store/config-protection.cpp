@@ -17,6 +17,7 @@
 #include "config-manager.h"
 #include "gardex.h"
 #include "run-program.h"
+#include "unique-fd.h"
 
 namespace {
 
@@ -46,10 +47,10 @@ constexpr size_t kMaxCommandOutput = 4096;
 std::vector<std::string> ProtectedTrees() { return {kVarLibFolder, kUsrShareFolder, kEtcFolder}; }
 
 int CountFiles(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
+    UniqueDir d(opendir(dir.c_str()));
     if (!d) return -1;
     int count = 0;
-    while (struct dirent* ent = readdir(d)) {
+    while (struct dirent* ent = readdir(d.get())) {
         if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
         std::string path = dir + "/" + ent->d_name;
         // A truncated path would name another file.
@@ -67,7 +68,6 @@ int CountFiles(const std::string& dir) {
             if (count > 1) break;
         }
     }
-    closedir(d);
     return count > 2 ? 2 : count;
 }
 
@@ -100,17 +100,16 @@ int is_config_need_protect() {
 
 int is_config_contains_sarvd(const char* profile) {
     if (!profile) return 0;
-    int fd = open(profile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    UniqueFd fd(open(profile, O_RDONLY | O_CLOEXEC));
+    if (!fd) return 0;
     char buf[kProfileHead + 1] = {};
     size_t got = 0;
     while (got < kProfileHead) {
-        ssize_t n = read(fd, buf + got, kProfileHead - got);
+        ssize_t n = read(fd.get(), buf + got, kProfileHead - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
-    close(fd);
     if (got == 0) return 0;
     return strstr(buf, "/usr/sbin/stazictl") && strstr(buf, "/usr/bin/pm_dpkg") ? 1 : 0;
 }
