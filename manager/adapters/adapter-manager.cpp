@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,8 +17,8 @@
 
 #include "ac-log.h"
 #include "config-manager.h"
-
-extern char** environ;
+#include "run-program.h"
+#include "unique-fd.h"
 
 namespace {
 
@@ -28,6 +26,9 @@ namespace {
 // reason to nest, and the bound keeps a hostile tree from exhausting the
 // stack.
 constexpr int kMaxAdapterFolderDepth = 16;
+
+// The bus daemons reload their configuration on SIGHUP.
+const std::vector<std::string> kReloadCommand = {"killall", "-s", "1", "dbus-daemon"};
 
 const char* DlErrorText() {
     const char* text = dlerror();
@@ -88,7 +89,7 @@ int AdapterManager::LoadAdapters(const std::string& dir) {
 }
 
 int AdapterManager::ScanFolder(const std::string& dir, std::set<std::pair<dev_t, ino_t>>& visited, int depth) {
-    std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(dir.c_str()), closedir);
+    UniqueDir folder(opendir(dir.c_str()));
     if (!folder) {
         AcLog(LOG_ERR, "AdapterManager::LoadAdapters opendir[%s] error: %m\n", dir.c_str());
         return -2;
@@ -215,20 +216,9 @@ ReloadThread reload_thread;
 // Runs "killall -s 1 dbus-daemon" without a shell; the exit status, or -1
 // when it could not be started.
 int RunKillall() {
-    char arg0[] = "killall", arg1[] = "-s", arg2[] = "1", arg3[] = "dbus-daemon";
-    char* argv[] = {arg0, arg1, arg2, arg3, nullptr};
-    pid_t pid = -1;
-    int r = posix_spawnp(&pid, "killall", nullptr, nullptr, argv, environ);
-    if (r != 0) {
-        errno = r;
-        return -1;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return -1;
+    const ProgramResult run = RunProgram(kReloadCommand);
+    if (run.error != 0) errno = run.error;
+    return run.ExitCode();
 }
 
 void kill_sigup_to_dbusdaemon() {
@@ -295,27 +285,8 @@ int is_dbusdaemon_early_then_sarvconfig() {
 }
 
 // Asks the bus daemons to reload their configuration. The command line is
-// fixed and goes straight to exec: no shell ever sees it. The child gets a
-// clean signal state, since a host may block signals in all its threads.
+// fixed and goes straight to exec: no shell ever sees it.
 void ReloadBusDaemons() {
-    char arg0[] = "killall", arg1[] = "-s", arg2[] = "1", arg3[] = "dbus-daemon";
-    char* argv[] = {arg0, arg1, arg2, arg3, nullptr};
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) return;
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "killall", nullptr, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        AcLog(LOG_ERR, "killall -s 1 dbus-daemon: %s", strerror(rc));
-        return;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const ProgramResult run = RunProgram(kReloadCommand);
+    if (!run.started) AcLog(LOG_ERR, "killall -s 1 dbus-daemon: %s", strerror(run.error));
 }

@@ -16,6 +16,7 @@
 #include "ac-log.h"
 #include "adapter-manager.h"
 #include "config-manager.h"
+#include "unique-fd.h"
 
 Status SetAllPolicy(const PolicyData& policy) {
     std::vector<std::string> objects;
@@ -75,21 +76,19 @@ int OpenParentFolder(const std::string& path, std::string& last) {
     last = parts.back();
     parts.pop_back();
     std::deque<std::string> todo(parts.begin(), parts.end());
-    int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    UniqueFd fd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     int links = 0;
     int refused = 0;  // the errno that stopped the walk
-    while (fd >= 0 && !todo.empty()) {
+    while (fd && !todo.empty()) {
         const std::string name = todo.front();
         todo.pop_front();
         struct stat st {};
-        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             refused = errno;
             break;
         }
         if (!S_ISLNK(st.st_mode)) {
-            const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            close(fd);
-            fd = next;
+            fd.reset(openat(fd.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             continue;
         }
         if (st.st_uid != 0 || ++links > 40) {
@@ -97,7 +96,7 @@ int OpenParentFolder(const std::string& path, std::string& last) {
             break;
         }
         char target[PATH_MAX];
-        const ssize_t n = readlinkat(fd, name.c_str(), target, sizeof target);
+        const ssize_t n = readlinkat(fd.get(), name.c_str(), target, sizeof target);
         if (n <= 0 || static_cast<size_t>(n) == sizeof target) {
             refused = n >= 0 ? ENAMETOOLONG : errno;
             break;
@@ -105,17 +104,12 @@ int OpenParentFolder(const std::string& path, std::string& last) {
         const std::string link(target, static_cast<size_t>(n));
         const std::vector<std::string> more = Components(link);
         todo.insert(todo.begin(), more.begin(), more.end());
-        if (link[0] == '/') {
-            close(fd);
-            fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        }
+        if (link[0] == '/') fd.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
     // A walk stopped on the last folder has nothing left to do, but
     // reached no folder of the path either.
-    if (fd >= 0 && refused == 0) return fd;
-    const int err = refused != 0 ? refused : errno;
-    if (fd >= 0) close(fd);
-    return -err;
+    if (fd && refused == 0) return fd.release();
+    return -(refused != 0 ? refused : errno);
 }
 
 // Labels one path; 0 or -errno. Only absolute paths without NUL bytes are
@@ -128,11 +122,11 @@ int Label(const std::string& path, const std::string& appid) {
         const int folder = OpenParentFolder(path, last);
         r = folder;
         if (folder >= 0) {
+            const UniqueFd owner(folder);
             // The folder as it was reached, whatever is swapped in on the way
             // afterwards; the last component itself is labelled, not followed.
             const std::string at = "/proc/self/fd/" + std::to_string(folder) + "/" + last;
             r = lsetxattr(at.c_str(), sarvSecurityAppidKey.c_str(), appid.data(), appid.size(), 0) == 0 ? 0 : -errno;
-            close(folder);
         }
     }
     if (r != 0) AcLog(LOG_ERR, "SetAppElfOlmsecAttr lsetxattr %s failed!", LogPrintable(path).c_str());

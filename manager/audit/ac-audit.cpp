@@ -20,6 +20,7 @@
 
 #include "ac-log.h"
 #include "proc-readers.h"
+#include "unique-fd.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ public:
 
     QString Get() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (fd_ < 0) return EnumerateNetIdentity();
+        if (!fd_) return EnumerateNetIdentity();
         if (Drain()) text_ = EnumerateNetIdentity();
         return text_;
     }
@@ -73,18 +74,12 @@ public:
 
 private:
     NetIdentity() {
-        fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
-        if (fd_ < 0) return;
+        fd_.reset(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+        if (!fd_) return;
         sockaddr_nl addr{};
         addr.nl_family = AF_NETLINK;
         addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~NetIdentity() {
-        if (fd_ >= 0) close(fd_);
+        if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) fd_.reset();
     }
 
     // Whether the kept text may be out of date: something was announced (or
@@ -95,7 +90,7 @@ private:
         for (;;) {
             // The contents do not matter; a datagram longer than the buffer
             // is consumed whole all the same.
-            ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+            ssize_t n = recv(fd_.get(), buffer, sizeof(buffer), MSG_DONTWAIT);
             if (n >= 0) {
                 changed = true;
                 continue;
@@ -108,8 +103,7 @@ private:
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
             // A socket that fails otherwise can no longer be trusted to
             // announce anything.
-            close(fd_);
-            fd_ = -1;
+            fd_.reset();
             return true;
         }
         stale_ = false;
@@ -117,7 +111,7 @@ private:
     }
 
     std::mutex mutex_;
-    int fd_ = -1;
+    UniqueFd fd_;
     bool stale_ = true;
     QString text_;
 };

@@ -10,6 +10,7 @@
 #include <QByteArray>
 
 #include "ac-log.h"
+#include "unique-fd.h"
 
 std::string get_pid_link(int pid, const char* name) {
     char path[4096];
@@ -29,13 +30,13 @@ QString get_caller_cmdline(int pid) {
     // the same first line.
     char path[64];
     snprintf(path, sizeof(path), "/proc/%d/cmdline", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return QString();
+    const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return QString();
     QByteArray line;
     bool ended = false;
     char buffer[4096];
     while (!ended) {
-        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        const ssize_t n = read(fd.get(), buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         const void* newline = memchr(buffer, '\n', static_cast<size_t>(n));
@@ -43,7 +44,6 @@ QString get_caller_cmdline(int pid) {
         line.append(buffer, static_cast<qsizetype>(take));
         ended = newline != nullptr;
     }
-    close(fd);
     // A line ends at "\n" or "\r\n", as a text stream reads it.
     if (ended && line.endsWith('\r')) line.chop(1);
     return QString::fromUtf8(line);

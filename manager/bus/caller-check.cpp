@@ -15,6 +15,7 @@
 #include "ac-audit.h"
 #include "ac-globals.h"
 #include "proc-readers.h"
+#include "unique-fd.h"
 
 const QList<QString> kWhiteCallerExes = {
     QStringLiteral("/usr/bin/sarv-ac-manager-tools"),
@@ -234,11 +235,10 @@ Status check_caller(sd_bus_message* m) {
 
     const std::string noSign = "process " + exeText + "(" + pidText + ") has no security sign";
     const std::string path = ProcAttrRoot() + "/" + pidText + "/attr/usid";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {-1, noSign};
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {-1, noSign};
     char label[kLabelReadSize];
-    const ssize_t n = ReadUpTo(fd, label, sizeof(label));
-    close(fd);
+    const ssize_t n = ReadUpTo(fd.get(), label, sizeof(label));
     if (n <= 0) return {-1, noSign};
     if (HasAcceptedLabel(label, static_cast<size_t>(n))) return {};
 

@@ -17,6 +17,7 @@
 #include "config-manager.h"
 #include "configfile-helper.h"
 #include "gardex.h"
+#include "unique-fd.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ void PolicyMigrationHelper::RenameConfigFileExtend() {
 
 void RecuriveRenameFolderExtend(std::string root, std::string dir) {
     try {
-        std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+        UniqueDir d(opendir(dir.c_str()));
         if (!d) {
             printf("Folder doesn't Exist!\n");
             return;

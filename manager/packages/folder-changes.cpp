@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
 namespace {
 
@@ -15,41 +14,25 @@ constexpr uint32_t kChanges = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE
 
 }  // namespace
 
-FolderChanges::~FolderChanges() {
-    if (fd_ >= 0) close(fd_);
-}
-
-FolderChanges::FolderChanges(FolderChanges&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-FolderChanges& FolderChanges::operator=(FolderChanges&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
 void FolderChanges::Watch(const std::vector<std::string>& required, const std::vector<std::string>& optional) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0) return;
+    fd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd_) return;
     bool watched = true;
-    for (const auto& folder : required) watched = watched && inotify_add_watch(fd_, folder.c_str(), kChanges) >= 0;
+    for (const auto& folder : required) watched = watched && inotify_add_watch(fd_.get(), folder.c_str(), kChanges) >= 0;
     for (const auto& folder : optional)
-        if (inotify_add_watch(fd_, folder.c_str(), kChanges) < 0 && errno != ENOENT) watched = false;
+        if (inotify_add_watch(fd_.get(), folder.c_str(), kChanges) < 0 && errno != ENOENT) watched = false;
     if (!watched) {
         // Without every watch nothing can be told: Quiet() never holds.
-        close(fd_);
-        fd_ = -1;
+        fd_.reset();
     }
 }
 
 bool FolderChanges::Quiet() {
-    if (fd_ < 0) return false;
+    if (!fd_) return false;
     alignas(inotify_event) char buffer[4096];
     bool quiet = true;
     for (;;) {
-        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        const ssize_t n = read(fd_.get(), buffer, sizeof buffer);
         if (n > 0) {
             quiet = false;
             continue;
@@ -58,8 +41,7 @@ bool FolderChanges::Quiet() {
         // EAGAIN: the queue is empty. Anything else: the queue cannot be
         // trusted, so it is not used again.
         if (n < 0 && errno != EAGAIN) {
-            close(fd_);
-            fd_ = -1;
+            fd_.reset();
             return false;
         }
         return quiet;

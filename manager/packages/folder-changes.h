@@ -5,15 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "unique-fd.h"
+
 class FolderChanges {
 public:
-    FolderChanges() = default;
-    ~FolderChanges();
-    FolderChanges(FolderChanges&& other) noexcept;
-    FolderChanges& operator=(FolderChanges&& other) noexcept;
-    FolderChanges(const FolderChanges&) = delete;
-    FolderChanges& operator=(const FolderChanges&) = delete;
-
     // Starts watching each folder: changes of the folder itself and of its
     // entries. `required` folders must be watched for Quiet() to ever hold;
     // the others may be missing (their parent then sees them appear).
@@ -25,5 +20,5 @@ public:
     bool Quiet();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };

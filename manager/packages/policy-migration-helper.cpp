@@ -21,6 +21,7 @@
 
 #include "ac-log.h"
 #include "folder-changes.h"
+#include "unique-fd.h"
 
 namespace {
 
@@ -184,11 +185,11 @@ uint32_t FnvHash(std::string_view s) {
 
 // Reads a whole regular file of at most `limit` bytes; false with errno set.
 bool ReadWholeFile(const std::string& path, off_t limit, std::string* out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return false;
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd) return false;
     struct stat st;
     int err = 0;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd.get(), &st) != 0) {
         err = errno;
     } else if (!S_ISREG(st.st_mode)) {
         err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
@@ -200,7 +201,7 @@ bool ReadWholeFile(const std::string& path, off_t limit, std::string* out) {
         out->reserve(size_t(st.st_size));
         char buf[65536];
         for (;;) {
-            ssize_t n = read(fd, buf, sizeof(buf));
+            ssize_t n = read(fd.get(), buf, sizeof(buf));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 err = errno;
@@ -214,7 +215,6 @@ bool ReadWholeFile(const std::string& path, off_t limit, std::string* out) {
             out->append(buf, size_t(n));
         }
     }
-    close(fd);
     if (err) {
         out->clear();
         errno = err;
@@ -316,14 +316,12 @@ FileStamp StampOf(const std::string& path) {
 
 // Whether dpkg holds the lock of its database: it is installing or removing.
 bool DpkgAtWork(const std::string& admindir) {
-    int fd = open((admindir + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return false;
+    const UniqueFd fd(open((admindir + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd) return false;
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    const bool held = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-    close(fd);
-    return held;
+    return fcntl(fd.get(), F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
 // dpkg's node names drop any leading "/" and "./" and put one "/" back.
@@ -531,14 +529,13 @@ void PolicyMigrationHelper::Database::ReadStatus() {
     // Changes dpkg has journalled but not yet folded into the status file.
     std::string updates = admindir + "/updates";
     std::vector<std::string> names;
-    if (DIR* dir = opendir(updates.c_str())) {
-        while (struct dirent* e = readdir(dir)) {
+    if (UniqueDir dir{opendir(updates.c_str())}) {
+        while (struct dirent* e = readdir(dir.get())) {
             std::string_view n = e->d_name;
             if (n.empty() || n.size() > kMaxUpdateNameLength) continue;
             if (std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }))
                 names.emplace_back(n);
         }
-        closedir(dir);
     }
     std::sort(names.begin(), names.end());
     for (const std::string& n : names)
@@ -579,14 +576,13 @@ void PolicyMigrationHelper::Database::LoadFileLists() {
         for (auto& [id, inst] : queue) {
             if (inst->status == kNotInstalled) continue;
             inst->disk_offset = -1;
-            int fd = open(ListPath(sets[id], *inst).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-            if (fd < 0) continue;
+            const UniqueFd fd(open(ListPath(sets[id], *inst).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+            if (!fd) continue;
             alignas(struct fiemap) unsigned char buf[sizeof(struct fiemap) + sizeof(struct fiemap_extent)] = {};
             auto* map = reinterpret_cast<struct fiemap*>(buf);
             map->fm_length = uint64_t(fs.f_bsize);
             map->fm_extent_count = 1;
-            if (ioctl(fd, FS_IOC_FIEMAP, map) == 0) inst->disk_offset = int64_t(map->fm_extents[0].fe_physical);
-            close(fd);
+            if (ioctl(fd.get(), FS_IOC_FIEMAP, map) == 0) inst->disk_offset = int64_t(map->fm_extents[0].fe_physical);
         }
         std::stable_sort(queue.begin(), queue.end(),
                          [](const auto& a, const auto& b) { return a.second->disk_offset < b.second->disk_offset; });
@@ -876,18 +872,17 @@ int is_elf_file(const char* path) {
     // a device node can have side effects.
     struct stat st;
     if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return 0;
+    const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd) return 0;
     unsigned char magic[4];
     size_t got = 0;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
         while (got < sizeof(magic)) {
-            ssize_t n = read(fd, magic + got, sizeof(magic) - got);
+            ssize_t n = read(fd.get(), magic + got, sizeof(magic) - got);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             got += size_t(n);
         }
     }
-    close(fd);
     return got == 4 && magic[0] == 0x7f && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F' ? 1 : 0;
 }

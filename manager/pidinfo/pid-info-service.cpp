@@ -22,6 +22,7 @@
 
 #include "ac-log.h"
 #include "configfile-helper.h"
+#include "unique-fd.h"
 
 int listen_sock = -1;
 connection_slot connection_list[10];
@@ -295,10 +296,10 @@ int start_listen_socket(int* sock) {
 int handle_new_connection() {
     sockaddr_un addr {};
     socklen_t addr_len = sizeof addr;
-    int client = accept4(listen_sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_CLOEXEC);
-    if (client == -1) {
+    UniqueFd client(accept4(listen_sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_CLOEXEC));
+    if (!client) {
         int err = errno;
-        AcLog(LOG_ERR, "handle_new_connection accept() %d new_client_sock = %d", err, client);
+        AcLog(LOG_ERR, "handle_new_connection accept() %d new_client_sock = %d", err, client.get());
         // Out of descriptors or memory: the client stays queued and the
         // listening socket stays readable; do not spin on it.
         if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) usleep(100000);
@@ -306,12 +307,11 @@ int handle_new_connection() {
     }
     for (auto& slot : connection_list) {
         if (slot.socket != -1) continue;
-        slot.socket = client;
+        slot.socket = client.release();
         slot.pending = 0;
         slot.deadline = NowMs() + kIdleLimitMs;
         return 0;
     }
-    close(client);
     return -1;
 }
 

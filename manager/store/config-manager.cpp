@@ -21,6 +21,7 @@
 #include "acjson.h"
 #include "policy-migration-helper.h"
 #include "subject-index.h"
+#include "unique-fd.h"
 
 // The executables of a package (package-elf-list.cpp).
 std::vector<std::string> get_pkg_elf_list(const char* package);
@@ -278,7 +279,7 @@ void ConfigManager::DropSupersededEntityFiles() {
 
 void ConfigManager::NoteUnusedFiles(const std::string& folder) {
     const std::set<std::string> cached = CachedPaths(folder);
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+    UniqueDir dir(opendir(folder.c_str()));
     if (!dir) return;
     while (const dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.') continue;
@@ -327,16 +328,15 @@ int ConfigManager::RemoveStaleTemporaries(int min_age_s) {
     // The installer command writes the administrator's tree the same way.
     folders.insert(folders.end(), kEtcFolderList.begin(), kEtcFolderList.end());
     for (const std::string& folder : folders) {
-        DIR* dir = opendir(folder.c_str());
-        if (dir == nullptr) continue;
-        while (const dirent* entry = readdir(dir)) {
+        UniqueDir dir(opendir(folder.c_str()));
+        if (!dir) continue;
+        while (const dirent* entry = readdir(dir.get())) {
             if (strncmp(entry->d_name, kTemporaryFilePrefix, prefixLength) != 0) continue;
             struct stat st {};
-            if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
             if (!S_ISREG(st.st_mode) || st.st_mtime > cutoff) continue;
-            if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+            if (unlinkat(dirfd(dir.get()), entry->d_name, 0) == 0) ++removed;
         }
-        closedir(dir);
     }
     if (removed > 0) AcLog(LOG_INFO, "removed %d unfinished temporary files", removed);
     return removed;

@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,8 +16,8 @@
 #include "acconstants.h"
 #include "config-manager.h"
 #include "gardex.h"
-
-extern char** environ;
+#include "run-program.h"
+#include "unique-fd.h"
 
 namespace {
 
@@ -49,10 +47,10 @@ constexpr size_t kMaxCommandOutput = 4096;
 std::vector<std::string> ProtectedTrees() { return {kVarLibFolder, kUsrShareFolder, kEtcFolder}; }
 
 int CountFiles(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
+    UniqueDir d(opendir(dir.c_str()));
     if (!d) return -1;
     int count = 0;
-    while (struct dirent* ent = readdir(d)) {
+    while (struct dirent* ent = readdir(d.get())) {
         if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
         std::string path = dir + "/" + ent->d_name;
         // A truncated path would name another file.
@@ -70,69 +68,18 @@ int CountFiles(const std::string& dir) {
             if (count > 1) break;
         }
     }
-    closedir(d);
     return count > 2 ? 2 : count;
-}
-
-// Runs `argv` without a shell. Returns -errno when it cannot be started,
-// else 0 with the wait status (-1 when it cannot be collected) and, when
-// `output` is given, the first kMaxCommandOutput bytes of its standard output.
-int RunCommand(const std::vector<std::string>& argv, std::string* output, int& status) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    int fds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (output) {
-        if (pipe2(fds, O_CLOEXEC) < 0) {
-            int r = -errno;
-            posix_spawn_file_actions_destroy(&actions);
-            return r;
-        }
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    }
-    pid_t pid = -1;
-    int r = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (output) close(fds[1]);
-    if (r != 0) {
-        if (output) close(fds[0]);
-        return -r;
-    }
-    if (output) {
-        output->clear();
-        // The output is collected in small chunks; whatever exceeds the
-        // bound is drained so the child never blocks on a full pipe.
-        char buf[128];
-        for (;;) {
-            ssize_t n = read(fds[0], buf, sizeof buf - 1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            if (output->size() < kMaxCommandOutput)
-                output->append(buf, std::min(static_cast<size_t>(n), kMaxCommandOutput - output->size()));
-        }
-        close(fds[0]);
-    }
-    int wstatus = 0;
-    pid_t w;
-    while ((w = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
-    }
-    status = w == pid ? wstatus : -1;
-    return 0;
 }
 
 int RunSystemctl(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"systemctl"};
     argv.insert(argv.end(), args.begin(), args.end());
-    int status = -1;
-    int r = RunCommand(argv, nullptr, status);
-    if (r < 0) {
-        AcLog(LOG_ERR, "cannot run systemctl %s: %s", args.empty() ? "" : args[0].c_str(), strerror(-r));
+    const ProgramResult run = RunProgram(argv);
+    if (!run.started) {
+        AcLog(LOG_ERR, "cannot run systemctl %s: %s", args.empty() ? "" : args[0].c_str(), strerror(run.error));
         return -1;
     }
-    return status;
+    return run.status;
 }
 
 }  // namespace
@@ -153,17 +100,16 @@ int is_config_need_protect() {
 
 int is_config_contains_sarvd(const char* profile) {
     if (!profile) return 0;
-    int fd = open(profile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    UniqueFd fd(open(profile, O_RDONLY | O_CLOEXEC));
+    if (!fd) return 0;
     char buf[kProfileHead + 1] = {};
     size_t got = 0;
     while (got < kProfileHead) {
-        ssize_t n = read(fd, buf + got, kProfileHead - got);
+        ssize_t n = read(fd.get(), buf + got, kProfileHead - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
-    close(fd);
     if (got == 0) return 0;
     return strstr(buf, "/usr/sbin/stazictl") && strstr(buf, "/usr/bin/pm_dpkg") ? 1 : 0;
 }
@@ -249,15 +195,14 @@ int ConfigManager::ProtectConfig() {
 }
 
 int set_and_start_service_status() {
-    std::string enabled;
-    int status = -1;
-    int r = RunCommand({"systemctl", "is-enabled", "gardex"}, &enabled, status);
-    if (r < 0) {
+    const ProgramResult run =
+        RunProgram({"systemctl", "is-enabled", "gardex"}, ProgramOptions::Capturing(kMaxCommandOutput));
+    if (!run.started) {
         // Without knowing the service's state, changing it could only be a guess.
         AcLog(LOG_ERR, "popen() failed!");
         return -1;
     }
-    bool is_enabled = enabled.find("enabled") != std::string::npos;
+    bool is_enabled = run.output.find("enabled") != std::string::npos;
     int profiles = is_dir_contains_files(kGardexProfileFolder.c_str());
 
     if (profiles >= 1) {

@@ -1,4 +1,7 @@
-// The configuration file library and the records: the rows of tests/data/cases/unit.tsv; atomic writes.
+// The configuration file library, the records and running programs: the rows of
+// tests/data/cases/unit.tsv; atomic writes.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 
 #include <filesystem>
@@ -8,6 +11,8 @@
 #include "acjson.h"
 #include "configfile-helper.h"
 #include "harness.h"
+#include "run-program.h"
+#include "unique-fd.h"
 
 using namespace sarvtest;
 
@@ -29,6 +34,22 @@ std::vector<PolicyObject> Objects(const std::string& text) { return Decoded<Poli
 std::string First(const std::string& in) { return in.substr(0, in.find('|')); }
 std::string Second(const std::string& in) { return in.substr(in.find('|') + 1); }
 
+// RunProgram keeping 16 bytes, from a caller that holds an inheritable descriptor and blocks and
+// ignores signals: "EXIT:OUTPUT[ truncated]", or "error ERRNO" when it did not start.
+std::string Ran(const std::string& in) {
+    const UniqueFd inheritable(open("/dev/null", O_RDONLY));
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &old);
+    signal(SIGINT, SIG_IGN);
+    const ProgramResult r = RunProgram(Split(in, '|'), ProgramOptions::Capturing(16));
+    signal(SIGINT, SIG_DFL);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!r.started) return "error " + std::to_string(r.error);
+    return std::to_string(r.ExitCode()) + ":" + r.output + (r.truncated ? " truncated" : "");
+}
+
 // What each kind of row asks of its input ("A|B": two inputs).
 const std::map<std::string, std::function<std::string(const std::string&)>> kQuestions = {
     {"mode", Loaded<ModeData>}, {"entity", Loaded<EntityInfoData>}, {"policy", Loaded<PolicyData>},
@@ -38,6 +59,7 @@ const std::map<std::string, std::function<std::string(const std::string&)>> kQue
     {"pattern", [](auto in) {
          return !is_sarvregex(in) ? "plain" : is_sarvregex_costly(in) ? "costly" : is_sarvregex_invalid(in) ? "usable" : "broken";
      }},
+    {"run", Ran},
     {"valid-entity", [](auto in) { return std::to_string(Decoded<EntityInfoData>(in).IsValid()); }},
     {"valid-policy", [](auto in) { return std::to_string(Decoded<PolicyData>(in).IsValid()); }},
     {"same-list", [](auto in) { return std::to_string(CompareVector(Split(First(in), ','), Split(Second(in), ','))); }},
