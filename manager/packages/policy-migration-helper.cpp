@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "ac-log.h"
+#include "installed.h"
 
 namespace {
 
@@ -620,10 +621,7 @@ void PolicyMigrationHelper::Database::LoadFileList(uint32_t set_id, Instance* in
 PolicyMigrationHelper::PolicyMigrationHelper() = default;
 PolicyMigrationHelper::~PolicyMigrationHelper() = default;
 
-PolicyMigrationHelper* PolicyMigrationHelper::Instance() {
-    static PolicyMigrationHelper instance;
-    return &instance;
-}
+PolicyMigrationHelper* PolicyMigrationHelper::Instance() { return InstalledSlot<PolicyMigrationHelper>::Get(); }
 
 void PolicyMigrationHelper::OpenDb() {
     std::lock_guard<std::mutex> lock(mutex_);

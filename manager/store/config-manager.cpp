@@ -19,6 +19,7 @@
 
 #include "ac-globals.h"
 #include "ac-log.h"
+#include "installed.h"
 #include "acjson.h"
 #include "policy-migration-helper.h"
 #include "subject-index.h"
@@ -188,10 +189,7 @@ template PolicyData LayerFiles<PolicyData>(const std::map<std::string, PolicyDat
 
 // ---- instance and loading -------------------------------------------------------
 
-ConfigManager* ConfigManager::Instance() {
-    static ConfigManager instance(nullptr);
-    return &instance;
-}
+ConfigManager* ConfigManager::Instance() { return InstalledSlot<ConfigManager>::Get(); }
 
 ConfigManager::ConfigManager(QObject* parent)
     : QObject(parent),
