@@ -27,7 +27,8 @@
 // The executables of a package (package-elf-list.cpp).
 std::vector<std::string> get_pkg_elf_list(const char* package);
 
-// Serialises every change of the three maps.
+// Serialises every change of the three maps, of every ConfigManager of the
+// process (not a member: its name is the one the service documents).
 static QMutex static_configmanager_mutex;
 
 namespace {
