@@ -45,6 +45,7 @@ SARV_PLUGIN_ENTRY void stop() {
 
 SARV_PLUGIN_ENTRY void restart() {
     AcLog(LOG_INFO, "%s: %d %s", "restart", 67, pluginID());
+    Plugin();  // the bus methods answer from its members, even without a start() before
     stop_ac_dbus();
     if (start_ac_dbus() != 0) AcLog(LOG_ERR, "restart_ac_dbus failed!");
 }
