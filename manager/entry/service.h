@@ -30,9 +30,10 @@ protected:
 //   worker    the thread the watcher runs on.
 // The destructor first stops the two threads, and waits for the reload of
 // the bus daemons that the watcher may have asked for, so that nothing
-// still runs on a member when the members go. X::Instance() returns the
-// member of class X while this object lives. One exists at a time; a
-// second one made while the first lives takes over until it goes.
+// still runs on a member when the members go; the bus loop, which runs on
+// a caller's thread, must have ended before. X::Instance() returns the
+// member of class X while this object lives; one made while another lives
+// takes over until it goes (a test's fresh service inside its program's).
 class SarvService {
 public:
     SarvService();
