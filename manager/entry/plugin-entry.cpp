@@ -13,14 +13,14 @@
 
 namespace {
 
-// The plug-in's service, made by the first start() on the host's thread
-// (its Qt objects belong to that thread, as the host's own do), kept across
-// stop() and start() (a second start finds the cache and the adapters of the
-// first) and destroyed when the plug-in is unloaded.
-SarvService& Plugin() {
-    static SarvService service;
-    return service;
-}
+// The plug-in's service, made when the plug-in is loaded (before any entry
+// point runs) and destroyed when it is unloaded, after all that start()
+// made: a second start() after stop() finds the cache and the adapters of
+// the first. (Made by the first start() instead, it went at exit before
+// Qt's objects of that start, and parts of its threads' Qt data leaked.)
+// The program, built from the same sources, leaves it idle and makes one of
+// its own in main().
+SarvService plugin_service;
 
 }  // namespace
 
@@ -28,7 +28,7 @@ SARV_PLUGIN_ENTRY const char* pluginID() { return "sarv-ac-manager"; }
 
 SARV_PLUGIN_ENTRY void start() {
     AcLog(LOG_INFO, "%s: %d %s", "start", 31, pluginID());
-    SarvService& service = Plugin();
+    SarvService& service = plugin_service;
     RunStartupMaintenance(service);
     service.worker.start(QThread::InheritPriority);
     int r = service.adapters->LoadAdapters(kAdapterFolder);
@@ -40,12 +40,11 @@ SARV_PLUGIN_ENTRY void start() {
 SARV_PLUGIN_ENTRY void stop() {
     AcLog(LOG_INFO, "%s: %d %s", "stop", 58, pluginID());
     stop_ac_dbus();
-    Plugin().StopThreads();
+    plugin_service.StopThreads();
 }
 
 SARV_PLUGIN_ENTRY void restart() {
     AcLog(LOG_INFO, "%s: %d %s", "restart", 67, pluginID());
-    Plugin();  // the bus methods answer from its members, even without a start() before
     stop_ac_dbus();
     if (start_ac_dbus() != 0) AcLog(LOG_ERR, "restart_ac_dbus failed!");
 }
