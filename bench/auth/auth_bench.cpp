@@ -40,6 +40,7 @@
 #include "config-manager.h"
 #include "policy-migration-helper.h"
 #include "proc-readers.h"
+#include "service.h"
 #include "subject-index.h"
 
 namespace {
@@ -449,6 +450,7 @@ const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
 }  // namespace
 
 int main(int argc, char** argv) {
+    SarvService owner;
     const int calls = argc > 1 ? atoi(argv[1]) : 2000;
     const int rounds = argc > 2 ? atoi(argv[2]) : 5;
     // Every question writes an audit record: they go to the tests' stand-in

@@ -26,6 +26,7 @@
 #include "acconstants.h"
 #include "bench-support.h"
 #include "config-manager.h"
+#include "service.h"
 
 namespace {
 
@@ -143,6 +144,7 @@ const char* Verdict(double ratio, double target) { return ratio >= target ? "met
 }  // namespace
 
 int main(int argc, char** argv) {
+    SarvService owner;
     const int calls = argc > 1 ? atoi(argv[1]) : 3000;
     const int rounds = argc > 2 ? atoi(argv[2]) : 5;
     if (!getenv("DBUS_SYSTEM_BUS_ADDRESS") || !getenv("SARV_SANDBOX")) {

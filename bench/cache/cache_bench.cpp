@@ -17,6 +17,7 @@
 
 #include "acjson.h"
 #include "config-manager.h"
+#include "service.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main() {
+    SarvService owner;
     WriteTrees(10000);
     ConfigManager* cm = ConfigManager::Instance();
 

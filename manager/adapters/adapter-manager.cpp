@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ac-log.h"
+#include "installed.h"
 #include "config-manager.h"
 #include "run-program.h"
 #include "unique-fd.h"
@@ -67,10 +68,7 @@ AcAdapterInterface* GetAcAdapter(const std::string& path) {
     return adapter;
 }
 
-AdapterManager* AdapterManager::Instance() {
-    static AdapterManager instance;
-    return &instance;
-}
+AdapterManager* AdapterManager::Instance() { return InstalledSlot<AdapterManager>::Get(); }
 
 // Adapters and their libraries stay: other threads may still be inside one.
 AdapterManager::~AdapterManager() {

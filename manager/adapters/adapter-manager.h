@@ -21,6 +21,7 @@ AcAdapterInterface* GetAcAdapter(const std::string& path);
 
 class AdapterManager {
 public:
+    // The one the service object installed (installed.h); null when none is.
     static AdapterManager* Instance();
     ~AdapterManager();
 

@@ -10,14 +10,12 @@
 #include <vector>
 
 #include "ac-log.h"
+#include "installed.h"
 #include "acjson.h"
 #include "config-manager.h"
 #include "policy-migration-helper.h"
 
-AccessControlDbus* AccessControlDbus::Instance() {
-    static AccessControlDbus instance(nullptr);
-    return &instance;
-}
+AccessControlDbus* AccessControlDbus::Instance() { return InstalledSlot<AccessControlDbus>::Get(); }
 
 AccessControlDbus::AccessControlDbus(QObject* parent) : QObject(parent), version_(QStringLiteral("1.0")) {}
 

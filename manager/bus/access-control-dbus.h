@@ -19,6 +19,7 @@ typedef struct sd_bus_message sd_bus_message;
 class AccessControlDbus : public QObject {
     Q_OBJECT
 public:
+    // The one the service object installed (installed.h); null when none is.
     static AccessControlDbus* Instance();
     explicit AccessControlDbus(QObject* parent = nullptr);
 

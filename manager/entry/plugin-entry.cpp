@@ -4,10 +4,8 @@
 
 #include "ac-dbus-service.h"
 #include "ac-log.h"
-#include "adapter-manager.h"
-#include "configfile-watcher.h"
-#include "pid-info-service.h"
 #include "sarv-build-paths.h"
+#include "service.h"
 #include "startup.h"
 
 // The build hides every other symbol: these four are all the host may look up.
@@ -15,48 +13,34 @@
 
 namespace {
 
-// How long stop() gives the watcher's event loop to end.
-constexpr unsigned long kWorkerStopMs = 3000;
-// How long stop() gives a pending reload of the bus daemons: the burst's
-// 300 ms pause, at most once more, and the command.
-constexpr std::chrono::milliseconds kReloadStop{2000};
+// The plug-in's service, made when the plug-in is loaded (before any entry
+// point runs) and destroyed when it is unloaded, after all that start()
+// made: a second start() after stop() finds the cache and the adapters of
+// the first. (Made by the first start() instead, it went at exit before
+// Qt's objects of that start, and parts of its threads' Qt data leaked.)
+// The program, built from the same sources, leaves it idle and makes one of
+// its own in main().
+SarvService plugin_service;
 
 }  // namespace
-
-// Hosts the folder watcher.
-class WorkerThread : public QThread {
-protected:
-    void run() override {
-        FileWatcher::Instance()->WatchConfigPath();
-        exec();
-    }
-};
-
-static WorkerThread worker;
-static PidInfoService pis;
 
 SARV_PLUGIN_ENTRY const char* pluginID() { return "sarv-ac-manager"; }
 
 SARV_PLUGIN_ENTRY void start() {
     AcLog(LOG_INFO, "%s: %d %s", "start", 31, pluginID());
-    RunStartupMaintenance();
-    worker.start(QThread::InheritPriority);
-    int r = AdapterManager::Instance()->LoadAdapters(kAdapterFolder);
+    SarvService& service = plugin_service;
+    RunStartupMaintenance(service);
+    service.worker.start(QThread::InheritPriority);
+    int r = service.adapters->LoadAdapters(kAdapterFolder);
     if (r != 0) AcLog(LOG_ERR, "LoadAdapters failed! res = %d\n", r);
-    pis.start(QThread::InheritPriority);
+    service.pis.start(QThread::InheritPriority);
     if (start_ac_dbus() != 0) AcLog(LOG_ERR, "start_ac_dbus failed!");
 }
 
 SARV_PLUGIN_ENTRY void stop() {
     AcLog(LOG_INFO, "%s: %d %s", "stop", 58, pluginID());
     stop_ac_dbus();
-    // Waiting (briefly) keeps a running thread from being destroyed with
-    // the plug-in, which would abort the host.
-    worker.quit();
-    worker.wait(kWorkerStopMs);
-    // The watcher, now stopped, may have asked for one.
-    if (!WaitForBusDaemonReload(kReloadStop)) AcLog(LOG_ERR, "stop: the reload of the bus daemons is still running");
-    pis.Stop();
+    plugin_service.StopThreads();
 }
 
 SARV_PLUGIN_ENTRY void restart() {

@@ -1,34 +1,27 @@
 #include "startup.h"
 
-#include <mutex>
 #include <string>
 
 #include "ac-log.h"
 #include "ac-signal.h"
-#include "adapter-manager.h"
-#include "config-manager.h"
-#include "policy-migration-helper.h"
+#include "service.h"
 
-void WireLayers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        CacheCallbacks callbacks;
-        callbacks.watching = [] {
-            if (is_dbusdaemon_early_then_sarvconfig() == 1) ReloadBusDaemons();
-        };
-        callbacks.changed = [](const char* signal, const std::string& change) { EmitAcSignal(signal, "", change); };
-        callbacks.push = [](const std::string& object) { return AdapterManager::Instance()->SetPolicy(object).code; };
-        ConfigManager::Instance()->SetCallbacks(std::move(callbacks));
-    });
+void WireLayers(ConfigManager& cache, AdapterManager& adapters) {
+    CacheCallbacks callbacks;
+    callbacks.watching = [] {
+        if (is_dbusdaemon_early_then_sarvconfig() == 1) ReloadBusDaemons();
+    };
+    callbacks.changed = [](const char* signal, const std::string& change) { EmitAcSignal(signal, "", change); };
+    callbacks.push = [&adapters](const std::string& object) { return adapters.SetPolicy(object).code; };
+    cache.SetCallbacks(std::move(callbacks));
 }
 
-void RunStartupMaintenance() {
-    WireLayers();
-    int r = ConfigManager::Instance()->ProtectConfig();
+void RunStartupMaintenance(SarvService& service) {
+    int r = service.cache->ProtectConfig();
     if (r != 0) AcLog(LOG_ERR, "ProtectConfig failed! res = %d\n", r);
     ConfigManager::RemoveStaleTemporaries();
-    r = ConfigManager::Instance()->InitCache();
+    r = service.cache->InitCache();
     if (r != 0) AcLog(LOG_ERR, "InitCache failed! res = %d\n", r);
-    PolicyMigrationHelper::Instance()->MigrateAll();
+    service.packages->MigrateAll();
     PolicyMigrationHelper::RenameConfigFileExtend();
 }

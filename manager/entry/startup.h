@@ -1,11 +1,15 @@
 // The start-up the plug-in and the program share.
 #pragma once
 
-// Hands the cache what it reports to (the watcher's start, the change
-// signals, the pushes to the adapters); the first call does it, later ones
-// do nothing.
-void WireLayers();
+class AdapterManager;
+class ConfigManager;
+class SarvService;
 
-// Wires the layers, then protects, loads and converts the configuration.
-// Nothing here stops the start-up.
-void RunStartupMaintenance();
+// Hands `cache` what it reports to (the watcher's start, the change
+// signals, the pushes to `adapters`); the service object does it when it
+// is made.
+void WireLayers(ConfigManager& cache, AdapterManager& adapters);
+
+// Protects, loads and converts the configuration of `service`. Nothing
+// here stops the start-up.
+void RunStartupMaintenance(SarvService& service);

@@ -21,6 +21,7 @@
 
 #include "ac-log.h"
 #include "folder-changes.h"
+#include "installed.h"
 #include "unique-fd.h"
 
 namespace {
@@ -625,10 +626,7 @@ void PolicyMigrationHelper::Database::LoadFileList(uint32_t set_id, Instance* in
 PolicyMigrationHelper::PolicyMigrationHelper() = default;
 PolicyMigrationHelper::~PolicyMigrationHelper() = default;
 
-PolicyMigrationHelper* PolicyMigrationHelper::Instance() {
-    static PolicyMigrationHelper instance;
-    return &instance;
-}
+PolicyMigrationHelper* PolicyMigrationHelper::Instance() { return InstalledSlot<PolicyMigrationHelper>::Get(); }
 
 void PolicyMigrationHelper::OpenDb() {
     std::lock_guard<std::mutex> lock(mutex_);

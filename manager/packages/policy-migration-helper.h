@@ -18,7 +18,9 @@
 
 class PolicyMigrationHelper {
 public:
+    // The one the service object installed (installed.h); null when none is.
     static PolicyMigrationHelper* Instance();
+    PolicyMigrationHelper();
     ~PolicyMigrationHelper();
 
     // Loads the status and every installed file list, once per open and
@@ -55,7 +57,6 @@ public:
 private:
     struct Database;
 
-    PolicyMigrationHelper();
     PolicyMigrationHelper(const PolicyMigrationHelper&) = delete;
     PolicyMigrationHelper& operator=(const PolicyMigrationHelper&) = delete;
 

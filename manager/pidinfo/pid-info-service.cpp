@@ -24,13 +24,10 @@
 #include "configfile-helper.h"
 #include "unique-fd.h"
 
-int listen_sock = -1;
-connection_slot connection_list[10];
-
 namespace {
 
 const char kSocketPath[] = "/tmp/.sarv.dom";
-constexpr int kSlots = sizeof connection_list / sizeof connection_list[0];
+constexpr int kSlots = 10;  // of connection_list
 constexpr int kMaxExePath = 4096;
 // Process ids taken in by one read; more that have arrived at once are
 // read in the next pass.
@@ -43,68 +40,10 @@ constexpr int64_t kIdleLimitMs = 5000;
 constexpr int kFirstRetryMs = 500;
 constexpr int kLastRetryMs = 60000;
 
-// Set by Stop() before it pokes the wake descriptor; cleared once the
-// service thread has returned.
-std::atomic<bool> g_stop_requested{false};
-// QThread::wait() orders everything an ended service thread did before what
-// the waiting thread does next, but through Qt's own primitives, which
-// thread checkers cannot see. This release/acquire pair states the same
-// order where they can: the next service thread reuses the same sockets and
-// slots.
-std::atomic<unsigned> g_service_runs_ended{0};
-
-// Identity of the socket file this service created, so that stopping never
-// removes a file some later instance has put in its place.
-bool g_socket_known = false;
-dev_t g_socket_dev = 0;
-ino_t g_socket_ino = 0;
-
-// The loop sleeps in poll() on its sockets and on this descriptor, which
-// Stop() makes readable. Without it the loop falls back to checking the
-// stop request every 200 ms.
-int WakeFd() {
-    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return fd;
-}
-
-void DrainWakeFd() {
-    uint64_t value;
-    if (WakeFd() >= 0) (void)!read(WakeFd(), &value, sizeof value);
-}
-
-void RememberSocketFile() {
-    struct stat st {};
-    g_socket_known = stat(kSocketPath, &st) == 0;
-    g_socket_dev = st.st_dev;
-    g_socket_ino = st.st_ino;
-}
-
-void RemoveOwnSocketFile() {
-    struct stat st {};
-    if (g_socket_known && stat(kSocketPath, &st) == 0 && st.st_dev == g_socket_dev && st.st_ino == g_socket_ino)
-        unlink(kSocketPath);
-    g_socket_known = false;
-}
-
 int64_t NowMs() {
     timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits up to `ms` for a stop request; true when one came.
-bool WaitForStop(int ms) {
-    const int64_t end = NowMs() + ms;
-    for (int64_t left = ms; left > 0 && !g_stop_requested.load(); left = end - NowMs()) {
-        pollfd wake{WakeFd(), POLLIN, 0};
-        const int slice = WakeFd() >= 0 ? static_cast<int>(left) : static_cast<int>(std::min<int64_t>(left, 200));
-        if (WakeFd() >= 0) {
-            if (poll(&wake, 1, slice) > 0) break;
-        } else {
-            usleep(static_cast<useconds_t>(slice) * 1000);
-        }
-    }
-    return g_stop_requested.load();
 }
 
 // Makes the socket path free to bind. A socket left behind is removed, and
@@ -136,13 +75,6 @@ void close_slot(connection_slot& slot) {
     slot.socket = -1;
     memset(slot.buffer, 0, sizeof slot.buffer);
     slot.pending = 0;
-}
-
-void close_all() {
-    if (listen_sock >= 0) close(listen_sock);
-    listen_sock = -1;
-    for (auto& slot : connection_list)
-        if (slot.socket != -1) close_slot(slot);
 }
 
 void send_answer(connection_slot& slot) {
@@ -261,14 +193,60 @@ int OpenListenSocket(int* sock, const char** failed) {
     return 0;
 }
 
+}  // namespace
+
+PidInfoService::PidInfoService(QObject* parent)
+    : QThread(parent), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void PidInfoService::DrainWakeFd() {
+    uint64_t value;
+    if (wake_fd_ >= 0) (void)!read(wake_fd_, &value, sizeof value);
+}
+
+void PidInfoService::RememberSocketFile() {
+    struct stat st {};
+    socket_known_ = stat(kSocketPath, &st) == 0;
+    socket_dev_ = st.st_dev;
+    socket_ino_ = st.st_ino;
+}
+
+void PidInfoService::RemoveOwnSocketFile() {
+    struct stat st {};
+    if (socket_known_ && stat(kSocketPath, &st) == 0 && st.st_dev == socket_dev_ && st.st_ino == socket_ino_)
+        unlink(kSocketPath);
+    socket_known_ = false;
+}
+
+// Waits up to `ms` for a stop request; true when one came.
+bool PidInfoService::WaitForStop(int ms) {
+    const int64_t end = NowMs() + ms;
+    for (int64_t left = ms; left > 0 && !stop_requested_.load(); left = end - NowMs()) {
+        pollfd wake{wake_fd_, POLLIN, 0};
+        const int slice = wake_fd_ >= 0 ? static_cast<int>(left) : static_cast<int>(std::min<int64_t>(left, 200));
+        if (wake_fd_ >= 0) {
+            if (poll(&wake, 1, slice) > 0) break;
+        } else {
+            usleep(static_cast<useconds_t>(slice) * 1000);
+        }
+    }
+    return stop_requested_.load();
+}
+
+void PidInfoService::close_all() {
+    if (listen_sock >= 0) close(listen_sock);
+    listen_sock = -1;
+    for (auto& slot : connection_list)
+        if (slot.socket != -1) close_slot(slot);
+}
+
 // Sets up the listening socket, and while that fails tries again after a
 // pause that doubles up to a minute, until it works (true) or a stop is
 // requested (false). The service must not end its host for a path that
 // any user can occupy. A failure is logged when it differs from the last.
-bool SetUpListening() {
+bool PidInfoService::SetUpListening() {
     std::string lastFailure;
     for (int pause = kFirstRetryMs;; pause = std::min(pause * 2, kLastRetryMs)) {
-        if (g_stop_requested.load()) return false;
+        if (stop_requested_.load()) return false;
         ClearSocketPath();
         const char* failed = "";
         if (OpenListenSocket(&listen_sock, &failed) == 0) {
@@ -284,8 +262,6 @@ bool SetUpListening() {
     }
 }
 
-}  // namespace
-
 int start_listen_socket(int* sock) {
     const char* failed = "";
     if (OpenListenSocket(sock, &failed) == 0) return 0;
@@ -293,7 +269,7 @@ int start_listen_socket(int* sock) {
     return -1;
 }
 
-int handle_new_connection() {
+int PidInfoService::handle_new_connection() {
     sockaddr_un addr {};
     socklen_t addr_len = sizeof addr;
     UniqueFd client(accept4(listen_sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_CLOEXEC));
@@ -315,16 +291,14 @@ int handle_new_connection() {
     return -1;
 }
 
-namespace {
-
-void close_and_unlink() {
+void PidInfoService::close_and_unlink() {
     close_all();
     RemoveOwnSocketFile();
 }
 
 // The milliseconds until the first client's time is up (-1: no client),
 // closing every client whose time is up already.
-int CloseIdleClients(int64_t now, pollfd* entries) {
+int PidInfoService::CloseIdleClients(int64_t now, pollfd* entries) {
     int64_t next = -1;
     for (int i = 0; i < kSlots; ++i) {
         connection_slot& slot = connection_list[i];
@@ -342,19 +316,19 @@ int CloseIdleClients(int64_t now, pollfd* entries) {
 // Serves the clients until a stop is requested (true) or the listening
 // socket fails (false). The poll set has a fixed entry for every slot and
 // changes only where a slot does.
-bool ServeClients() {
+bool PidInfoService::ServeClients() {
     pollfd fds[2 + kSlots];
     pollfd* const entries = fds + 2;
     fds[0] = {listen_sock, POLLIN | POLLPRI, 0};
-    fds[1] = {WakeFd(), POLLIN, 0};
+    fds[1] = {wake_fd_, POLLIN, 0};
     for (int i = 0; i < kSlots; ++i) {
         entries[i].revents = 0;
         watch_slot(entries[i], connection_list[i]);
     }
     int64_t now = NowMs();
-    while (!g_stop_requested.load()) {
+    while (!stop_requested_.load()) {
         int timeout = CloseIdleClients(now, entries);
-        if (WakeFd() < 0 && (timeout < 0 || timeout > 200)) timeout = 200;
+        if (wake_fd_ < 0 && (timeout < 0 || timeout > 200)) timeout = 200;
         int ready = poll(fds, 2 + kSlots, timeout);
         now = NowMs();
         if (ready < 0) {
@@ -393,9 +367,7 @@ bool ServeClients() {
     return true;
 }
 
-}  // namespace
-
-void pidexe_service_run() {
+void PidInfoService::pidexe_service_run() {
     for (auto& slot : connection_list) {
         slot.socket = -1;
         memset(slot.buffer, 0, sizeof slot.buffer);
@@ -415,27 +387,28 @@ void pidexe_service_run() {
 
 PidInfoService::~PidInfoService() {
     if (QThread::currentThread() != this) Stop();
+    if (wake_fd_ >= 0) close(wake_fd_);
 }
 
 void PidInfoService::run() {
     pidexe_service_run();
-    g_service_runs_ended.fetch_add(1, std::memory_order_release);
+    runs_ended_.fetch_add(1, std::memory_order_release);
 }
 
 void PidInfoService::Stop() {
     if (QThread::currentThread() == this) {
-        g_stop_requested = true;
+        stop_requested_ = true;
         return;
     }
     if (!isRunning()) {
-        (void)g_service_runs_ended.load(std::memory_order_acquire);
+        (void)runs_ended_.load(std::memory_order_acquire);
         return;
     }
-    g_stop_requested = true;
+    stop_requested_ = true;
     uint64_t one = 1;
-    if (WakeFd() >= 0) (void)!write(WakeFd(), &one, sizeof one);
+    if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof one);
     wait();
-    (void)g_service_runs_ended.load(std::memory_order_acquire);
-    g_stop_requested = false;
+    (void)runs_ended_.load(std::memory_order_acquire);
+    stop_requested_ = false;
     DrainWakeFd();
 }

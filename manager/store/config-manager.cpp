@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "ac-log.h"
+#include "installed.h"
 #include "acjson.h"
 #include "policy-migration-helper.h"
 #include "subject-index.h"
@@ -26,7 +27,8 @@
 // The executables of a package (package-elf-list.cpp).
 std::vector<std::string> get_pkg_elf_list(const char* package);
 
-// Serialises every change of the three maps.
+// Serialises every change of the three maps, of every ConfigManager of the
+// process (not a member: its name is the one the service documents).
 static QMutex static_configmanager_mutex;
 
 namespace {
@@ -189,10 +191,7 @@ template PolicyData LayerFiles<PolicyData>(const std::map<std::string, PolicyDat
 
 // ---- instance and loading -------------------------------------------------------
 
-ConfigManager* ConfigManager::Instance() {
-    static ConfigManager instance(nullptr);
-    return &instance;
-}
+ConfigManager* ConfigManager::Instance() { return InstalledSlot<ConfigManager>::Get(); }
 
 ConfigManager::ConfigManager(QObject* parent)
     : QObject(parent),

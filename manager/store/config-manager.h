@@ -45,6 +45,7 @@ struct CacheCallbacks {
 class ConfigManager : public QObject {
     Q_OBJECT
 public:
+    // The one the service object installed (installed.h); null when none is.
     static ConfigManager* Instance();
     explicit ConfigManager(QObject* parent = nullptr);
     ~ConfigManager() override;

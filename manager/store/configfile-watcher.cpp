@@ -17,6 +17,7 @@
 #include <string>
 
 #include "ac-log.h"
+#include "installed.h"
 #include "acconstants.h"
 #include "config-manager.h"
 
@@ -79,10 +80,7 @@ void EnsureApplication() {
 
 }  // namespace
 
-FileWatcher* FileWatcher::Instance() {
-    static FileWatcher instance(nullptr);
-    return &instance;
-}
+FileWatcher* FileWatcher::Instance() { return InstalledSlot<FileWatcher>::Get(); }
 
 // The first caller may be a thread that never runs a Qt event loop (the
 // start-up thread of the plug-in, which goes on to serve the bus). The

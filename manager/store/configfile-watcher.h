@@ -20,6 +20,7 @@ class QFileSystemWatcher;
 class FileWatcher : public QObject {
     Q_OBJECT
 public:
+    // The one the service object installed (installed.h); null when none is.
     static FileWatcher* Instance();
     explicit FileWatcher(QObject* parent = nullptr);
     ~FileWatcher() override;

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
-#include <QThread>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 #include "configfile-watcher.h"
 #include "config-manager.h"
 #include "harness.h"
+#include "service.h"
 
 using namespace sarvtest;
 namespace fs = std::filesystem;
@@ -22,10 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<bool> fail_folder_sync{false};
-
-class Worker : public QThread {  // hosts the watcher as the plug-in's worker does
-    void run() override { FileWatcher::Instance()->WatchConfigPath(), exec(); }
-};
 
 struct Fixture : public ::testing::Environment {
     void SetUp() override {
@@ -38,7 +34,7 @@ struct Fixture : public ::testing::Environment {
     World world;
     Service service;
     Signals changes;
-    Worker worker;
+    WorkerThread& worker = world.service->worker;  // the plug-in's, hosting the watcher
 };
 Fixture* const f = static_cast<Fixture*>(::testing::AddGlobalTestEnvironment(new Fixture));
 ConfigManager* Cache() { return ConfigManager::Instance(); }

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "fuzz-check.h"
+#include "installed.h"
 #include "policy-migration-helper.h"
 
 namespace {
@@ -41,6 +42,7 @@ std::vector<std::string> PackageNames(const std::string& status) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FUZZ_CHECK(getenv("SARV_SANDBOX"), "pkgdb_fuzz runs only in the test sandbox (tests/sandbox/sarv-sandbox)");
     setenv("DPKG_ADMINDIR", kAdminDir.c_str(), 1);
+    static Installed<PolicyMigrationHelper> db;
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "harness.h"
 #include "pid-info-service.h"
+#include "service.h"
 
 using namespace sarvtest;
 namespace fs = std::filesystem;
@@ -112,4 +113,14 @@ TEST(Pid, StopAndStartOverWhateverIsInTheWay) {
     }
     EXPECT_TRUE(Exists("/etc/passwd"));
     EXPECT_EQ(sarvtest::Run({"sh", "-c", "test -e /tmp/.sarv.dom.moved-*/occupied"}).status, 0);
+}
+
+// A service object stops its PID thread when it goes, and the next one made in the process serves afresh.
+TEST(Pid, FreshServiceObjectsOneAfterAnother) {
+    for (int i = 0; i < 2; ++i) {
+        SarvService service;
+        service.pis.start();
+        EXPECT_TRUE(Eventually(Serving)) << i;
+    }
+    EXPECT_FALSE(Exists(kAddress.sun_path));
 }

@@ -22,7 +22,7 @@
 #include "adapter-manager.h"
 #include "audit-records.h"
 #include "config-manager.h"
-#include "startup.h"
+#include "service.h"
 
 namespace fs = std::filesystem;
 
@@ -569,9 +569,6 @@ bool Service::Spawn() {
 bool Service::Start(int seconds) {
     if (kind_ == kHost && !Spawn()) return false;
     if (kind_ == kInProcess) {
-        // The service's Qt objects are made on this thread, as a host makes them on its own.
-        ConfigManager::Instance();
-        WireLayers();  // as start-up does
         AdapterManager::Instance()->LoadAdapters(adapter::kFolder);
         result_ = std::make_shared<std::atomic<int>>(1);
         loop_ = std::thread([result = result_] { *result = start_ac_dbus(); });
@@ -635,6 +632,10 @@ World::World(const std::string& fixture, bool own_bus) : fakes(Guarded()), syslo
     labels::Set(getpid(), std::string("nimbra_app"));
     if (own_bus) bus = std::make_unique<PrivateBus>();
     if (!fixture.empty()) trees::Seed(fixture);
+    // Its Qt objects are made on this thread, as a host makes them on its own.
+    service = std::make_unique<SarvService>();
 }
+
+World::~World() = default;
 
 }  // namespace sarvtest

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+class SarvService;
+
 namespace sarvtest {
 
 // Waits for what another thread or process does, with a limit generous enough for a slow machine.
@@ -251,13 +253,16 @@ private:
 
 // One per program: refuses to run outside the sandbox; fakes killall and systemctl; the
 // label tree with this process labelled "nimbra_app"; the audit log; syslog; a private bus
-// unless `own_bus` is false (with-private-bus gave one); then trees::Seed(fixture).
+// unless `own_bus` is false (with-private-bus gave one); then trees::Seed(fixture); and the
+// service object whose members the Instance() accessors return.
 struct World {
     explicit World(const std::string& fixture = "", bool own_bus = true);
+    ~World();
     FakeCommands fakes;
     Audit audit;
     std::unique_ptr<Syslog> syslog;
     std::unique_ptr<PrivateBus> bus;
+    std::unique_ptr<SarvService> service;
 };
 
 }  // namespace sarvtest
