@@ -200,7 +200,7 @@ PidInfoService::PidInfoService(QObject* parent)
 
 void PidInfoService::DrainWakeFd() {
     uint64_t value;
-    if (wake_fd_ >= 0) (void)!read(wake_fd_, &value, sizeof value);
+    if (wake_fd_) (void)!read(wake_fd_.get(), &value, sizeof value);
 }
 
 void PidInfoService::RememberSocketFile() {
@@ -221,9 +221,9 @@ void PidInfoService::RemoveOwnSocketFile() {
 bool PidInfoService::WaitForStop(int ms) {
     const int64_t end = NowMs() + ms;
     for (int64_t left = ms; left > 0 && !stop_requested_.load(); left = end - NowMs()) {
-        pollfd wake{wake_fd_, POLLIN, 0};
-        const int slice = wake_fd_ >= 0 ? static_cast<int>(left) : static_cast<int>(std::min<int64_t>(left, 200));
-        if (wake_fd_ >= 0) {
+        pollfd wake{wake_fd_.get(), POLLIN, 0};
+        const int slice = wake_fd_ ? static_cast<int>(left) : static_cast<int>(std::min<int64_t>(left, 200));
+        if (wake_fd_) {
             if (poll(&wake, 1, slice) > 0) break;
         } else {
             usleep(static_cast<useconds_t>(slice) * 1000);
@@ -320,7 +320,7 @@ bool PidInfoService::ServeClients() {
     pollfd fds[2 + kSlots];
     pollfd* const entries = fds + 2;
     fds[0] = {listen_sock, POLLIN | POLLPRI, 0};
-    fds[1] = {wake_fd_, POLLIN, 0};
+    fds[1] = {wake_fd_.get(), POLLIN, 0};
     for (int i = 0; i < kSlots; ++i) {
         entries[i].revents = 0;
         watch_slot(entries[i], connection_list[i]);
@@ -328,7 +328,7 @@ bool PidInfoService::ServeClients() {
     int64_t now = NowMs();
     while (!stop_requested_.load()) {
         int timeout = CloseIdleClients(now, entries);
-        if (wake_fd_ < 0 && (timeout < 0 || timeout > 200)) timeout = 200;
+        if (!wake_fd_ && (timeout < 0 || timeout > 200)) timeout = 200;
         int ready = poll(fds, 2 + kSlots, timeout);
         now = NowMs();
         if (ready < 0) {
@@ -387,7 +387,6 @@ void PidInfoService::pidexe_service_run() {
 
 PidInfoService::~PidInfoService() {
     if (QThread::currentThread() != this) Stop();
-    if (wake_fd_ >= 0) close(wake_fd_);
 }
 
 void PidInfoService::run() {
@@ -406,7 +405,7 @@ void PidInfoService::Stop() {
     }
     stop_requested_ = true;
     uint64_t one = 1;
-    if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof one);
+    if (wake_fd_) (void)!write(wake_fd_.get(), &one, sizeof one);
     wait();
     (void)runs_ended_.load(std::memory_order_acquire);
     stop_requested_ = false;

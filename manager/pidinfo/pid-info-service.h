@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "unique-fd.h"
+
 struct pollfd;
 
 // One client connection of the service loop.
@@ -73,7 +75,7 @@ private:
     // The loop sleeps in poll() on its sockets and on this descriptor,
     // which Stop() makes readable. Without it (-1) the loop falls back to
     // checking the stop request every 200 ms.
-    const int wake_fd_;
+    const UniqueFd wake_fd_;
     // Identity of the socket file this service created, so that stopping
     // never removes a file some later instance has put in its place.
     bool socket_known_ = false;
