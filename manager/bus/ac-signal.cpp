@@ -108,9 +108,11 @@ private:
     std::thread::id owner_;
 };
 
+// Never destroyed: a loop may still run while the process exits (a service
+// owned by a static that ends it from its destructor) and send what is queued.
 SignalQueue& Signals() {
-    static SignalQueue signals;
-    return signals;
+    static SignalQueue* const signals = new SignalQueue;
+    return *signals;
 }
 
 }  // namespace
