@@ -34,8 +34,8 @@ struct PendingSignal {
     std::string change;
 };
 
-// Nothing examines the result but EmitAcSignal's caller: a signal the bus
-// refuses is as lost as one sent while the service is away.
+// The result reaches a caller on the loop's thread only; for a queued signal
+// nobody waits to hear it.
 int Send(sd_bus* bus, const PendingSignal& signal) {
     return sd_bus_emit_signal(bus, kSarvACManagerPath.c_str(), kSarvAcManagerInterface.c_str(),
                               signal.member.c_str(), "ss", signal.first.c_str(), signal.change.c_str());
