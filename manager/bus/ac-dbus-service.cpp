@@ -1,7 +1,6 @@
 #include "ac-dbus-service.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,26 +38,6 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // The longest the loop sleeps before it looks at the stop flag again.
 constexpr uint64_t kBusWaitUsec = 2000000;
-
-// Lets stop_ac_dbus cut the loop's wait short. Created once and never
-// closed, so a late stop can never write into a descriptor that has been
-// reused for something else.
-int WakeFd() {
-    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return fd;
-}
-
-void DrainWakeFd() {
-    uint64_t count;
-    while (WakeFd() >= 0 && read(WakeFd(), &count, sizeof count) > 0) {
-    }
-}
-
-void WakeLoop() {
-    if (WakeFd() < 0) return;
-    uint64_t one = 1;
-    (void)!write(WakeFd(), &one, sizeof one);
-}
 
 // One run of the loop serves at a time. Every start takes the next number
 // and waits until the run before it has released the name and closed its
@@ -127,18 +106,13 @@ uint64_t NowUsec() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-// Waits until the connection has work, the wake descriptor fires or 2 s
-// pass. The connection's state is read under g_ac_bus_mutex and the wait
-// itself holds nothing, so other threads can emit signals meanwhile.
+// Waits until the connection has work, the wake descriptor fires (a stop,
+// or a signal queued by another thread) or 2 s pass.
 int WaitForBus(sd_bus* bus) {
-    int fd, events, r;
     uint64_t until = UINT64_MAX;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
-        fd = sd_bus_get_fd(bus);
-        events = sd_bus_get_events(bus);
-        r = sd_bus_get_timeout(bus, &until);
-    }
+    const int fd = sd_bus_get_fd(bus);
+    const int events = sd_bus_get_events(bus);
+    const int r = sd_bus_get_timeout(bus, &until);
     if (fd < 0) return fd;
     if (events < 0) return events;
     if (r < 0) return r;
@@ -151,6 +125,14 @@ int WaitForBus(sd_bus* bus) {
     timespec ts{static_cast<time_t>(wait / 1000000u), static_cast<long>((wait % 1000000u) * 1000u)};
     if (ppoll(fds, WakeFd() >= 0 ? 2 : 1, &ts, nullptr) < 0) return errno == EINTR ? 0 : -errno;
     if (fds[1].revents & POLLIN) DrainWakeFd();
+    return 0;
+}
+
+// Runs before sd-bus handles each message it has read, Ping included:
+// signals queued before the message arrived go out first, so a peer that
+// changed a file and then asks gets the file's signal before the answer.
+int FlushBeforeHandling(sd_bus_message*, void*, sd_bus_error*) {
+    FlushAcSignals();
     return 0;
 }
 
@@ -355,11 +337,9 @@ int ServeRun(uint64_t run) {
         return -1;
     }
     BusPtr bus(raw);
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
-        g_ac_bus = raw;
-    }
+    OpenAcSignals(raw);
     SlotPtr slot;
+    SlotPtr filter;
     bool named = false;
     int result = -1;
 
@@ -372,6 +352,13 @@ int ServeRun(uint64_t run) {
             break;
         }
         slot.reset(rawSlot);
+
+        r = sd_bus_add_filter(raw, &rawSlot, FlushBeforeHandling, nullptr);
+        if (r < 0) {
+            LogErrno(r, "Failed to add filter for interface %s: %m");
+            break;
+        }
+        filter.reset(rawSlot);
 
         r = sd_bus_request_name(raw, kSarvACManagerObject.c_str(), 0);
         if (r < 0) {
@@ -390,10 +377,8 @@ int ServeRun(uint64_t run) {
         }
 
         for (;;) {
-            {
-                std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
-                r = sd_bus_process(raw, nullptr);
-            }
+            FlushAcSignals();
+            r = sd_bus_process(raw, nullptr);
             if (r < 0) {
                 LogErrno(r, "Failed to process bus: %m");
                 break;
@@ -415,16 +400,15 @@ int ServeRun(uint64_t run) {
         }
     } while (false);
 
+    // What other threads queued still goes out, under the service's name.
+    CloseAcSignals();
+    filter.reset();
     slot.reset();
-    {
-        // The name is given back and the connection closed before the next
-        // run may start: it must find the name free, not merely on its way
-        // to being freed once the bus daemon notices the closed socket.
-        std::lock_guard<std::recursive_mutex> lock(g_ac_bus_mutex);
-        if (named) sd_bus_release_name(raw, kSarvACManagerObject.c_str());
-        bus.reset();
-        g_ac_bus = nullptr;
-    }
+    // The name is given back and the connection closed before the next run
+    // may start: it must find the name free, not merely on its way to being
+    // freed once the bus daemon notices the closed socket.
+    if (named) sd_bus_release_name(raw, kSarvACManagerObject.c_str());
+    bus.reset();
     return result;
 }
 

@@ -278,8 +278,9 @@ TEST(Changes, LeaveTheirReasonInTheLastErrorText) {
     EXPECT_EQ(ac_error_msg, refused.reason);
 }
 
-// ListEntity layers each name as GetEntity does, also while a watcher thread changes the cache and sends signals,
-// and after changes over the bus and from the watcher (the texts kept between calls go with them).
+// ListEntity layers each name as GetEntity does, also while a watcher thread changes the cache and sends signals
+// (more than the bus loop keeps queued at once: none is lost), and after changes over the bus and from the watcher
+// (the texts kept between calls go with them).
 TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
     Reset("queries");
     const auto asGetEntity = [&] {
@@ -290,8 +291,8 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
     ConfigManager* cache = ConfigManager::Instance();
     std::atomic<bool> done{false};
     std::thread watcher([&] {
-        for (int i = 0; !done || i < 50; ++i) {
-            if (i < 50) EmitAcSignal("ModeChanged", "m" + std::to_string(i), "add");
+        for (int i = 0; !done || i < 3000; ++i) {
+            if (i < 3000) EmitAcSignal("ModeChanged", "m" + std::to_string(i), "add");
             const std::string name = "/usr/bin/churn" + std::to_string(i % 50);
             ConfigManager::MapsChange change(*cache);
             if (i % 2) cache->entityMap.erase(name); else cache->entityMap[name] = cache->entityMap["/usr/bin/idle"];
@@ -301,7 +302,7 @@ TEST_F(Bus, AWatcherThreadChangesAndSignalsWhileCallsRun) {
     done = true;
     watcher.join();
     std::vector<Signal> sent;  // all, in order
-    for (int i = 0; i < 50; ++i) sent.push_back({"ModeChanged", "m" + std::to_string(i), "add"});
+    for (int i = 0; i < 3000; ++i) sent.push_back({"ModeChanged", "m" + std::to_string(i), "add"});
     EXPECT_EQ(signals_.Take(), sent);
     ASSERT_TRUE(client_.Call("SetEntity", {R"({"name":"mic","type":"object","subtype":"exe","description":"Mic"})"}).ok);
     WriteFile("/etc/olm/sarv/entity.d/camera.object", R"({"name":"camera","type":"object","description":"Cam"})");
