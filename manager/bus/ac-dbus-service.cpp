@@ -95,8 +95,10 @@ private:
     uint64_t active_ = 0;  // the run serving, 0 when none
 };
 
+// Never destroyed: a stop from another static's destructor at exit still
+// finds it.
 RunControl& Runs() {
-    static RunControl runs;
+    static RunControl& runs = *new RunControl;
     return runs;
 }
 
