@@ -8,6 +8,33 @@ void to_json(json& j, const ModeData& m) {
     j = json{{"object", m.object}, {"mode", m.mode}, {"version", m.version}};
 }
 
+namespace {
+
+// Whether the library writes `text` between quotes as it is.
+bool Verbatim(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte <= 0x7e && byte != '"' && byte != '\\';
+    });
+}
+
+}  // namespace
+
+std::string ToJsonText(const ModeData& mode, int indent) {
+    if (indent >= 0 || !Verbatim(mode.mode) || !Verbatim(mode.object) || !Verbatim(mode.version))
+        return ToJsonText<ModeData>(mode, indent);
+    // The library's order: keys sorted.
+    std::string text = R"({"mode":")";
+    text.reserve(text.size() + mode.mode.size() + mode.object.size() + mode.version.size() + 28);
+    text += mode.mode;
+    text += R"(","object":")";
+    text += mode.object;
+    text += R"(","version":")";
+    text += mode.version;
+    text += R"("})";
+    return text;
+}
+
 void to_json(json& j, const EntityAttrs& a) {
     j = json{{"dbus_type", a.dbus_type},
              {"dbus_msg_type", a.dbus_msg_type},

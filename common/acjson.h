@@ -25,6 +25,12 @@ std::string ToJsonText(const T& record, int indent = -1) {
     return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// The same for a mode, byte for byte. Its compact text is written directly
+// when no field needs escaping, as nearly every mode's text is: GetMode
+// answers with it on every call, and building a document first would cost
+// most of the call.
+std::string ToJsonText(const ModeData& mode, int indent = -1);
+
 // Bounds on a JSON document that arrives over the bus, checked before it is
 // parsed: every level of nesting costs heap while the bus carries 32 MiB.
 // Records are a few KiB and five levels deep at most.

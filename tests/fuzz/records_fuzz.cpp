@@ -104,6 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         policy = Decode(texts[i], policies[i]) && policy;
     }
     ParseConfigType(texts[0]);  // the path a watcher may be handed: any bytes
+    ModeData raw;
+    raw.object = texts[0], raw.mode = texts[1];
+    for (const ModeData* mode : {&modes[0], &modes[1], &raw})
+        FUZZ_CHECK(ToJsonText(*mode) == ToJsonText<ModeData>(*mode), "a mode's text is not the library's: " +
+                                                                          ToJsonText<ModeData>(*mode));
     const EntityAttrs &x = entities[0].attrs, &y = entities[1].attrs;
     if (entity) FUZZ_CHECK(x == x && (x == y) == (y == x), "attrs comparison not an equivalence");
     for (const auto& [i, j] : {std::pair(0, 1), std::pair(1, 0), std::pair(0, 0)}) {  // each over the other and itself
